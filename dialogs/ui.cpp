@@ -1,0 +1,33 @@
+#include "dialogs/ui.h"
+
+#include <cstdio>
+
+namespace quenta {
+
+namespace {
+
+class ConsoleUi : public IUserInterface {
+ public:
+  int ShowMessage(const MessageRequest& r) override {
+    std::fprintf(stderr, "[message %d] %s\n", r.textId, r.text.c_str());
+    return r.buttons == MsgButtons::kYesNo ? kIdNo
+           : r.buttons == MsgButtons::kOkCancel ? kIdCancel
+                                                : kIdOk;
+  }
+  bool ChooseFileToOpen(const OpenFileRequest&, std::string&) override { return false; }
+};
+
+ConsoleUi g_console;
+IUserInterface* g_current = nullptr;
+
+}  // namespace
+
+IUserInterface& CurrentUi() { return g_current ? *g_current : g_console; }
+
+IUserInterface* SetCurrentUi(IUserInterface* ui) {
+  IUserInterface* old = g_current;
+  g_current = ui;
+  return old;
+}
+
+}  // namespace quenta

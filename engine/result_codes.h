@@ -1,0 +1,78 @@
+// The result codes every engine operation returns and every page method
+// puts in the first field of its result.
+#pragma once
+
+namespace quenta {
+
+enum ResultCode : int {
+  kOk = 0,
+  kErrArgument = 1,          // missing/malformed argument, unknown op, unsupported kind
+  kErrNoMemory = 2,          // also the PIN dialog's cancel in the remove methods
+  kErrKeyDerivation = 3,
+  kErrKeyKindUnusable = 5,
+  kErrSoftwareSign = 6,
+  kErrCancelled = 8,
+  kErrBadPassword = 9,
+  kErrKeyFileOpen = 18,
+  kErrKeyFileRead = 19,
+  kErrStoreOpen = 21,
+  kErrCertNotFound = 23,
+  kErrStoreHashCreate = 25,
+  kErrStoreHash = 26,
+  kErrStoreSigSize = 27,
+  kErrStoreSign = 28,
+  kErrStoreSignCancelled = 29,
+  kErrStoreKeyAcquire = 31,
+  kErrKeyNameInUse = 33,
+  kErrNoKey = 34,
+  kErrAllowedKeysBar = 35,
+  kErrKeyDigestMismatch = 36,
+  kErrTokenDigestMismatch = 38,
+  kErrHexData = 40,
+  kErrCertDecode = 41,
+  kErrNoSmartCard = 48,
+  kErrModuleLoad = 51,
+  kErrSlotInvalid = 52,
+  kErrNoKeyOnCard = 53,
+  kErrPinLength = 54,
+  kErrNoSession = 55,
+  kErrPinIncorrect = 56,
+  kErrTokenAbsent = 57,
+  kErrPinLocked = 64,
+  kErrNotLoggedIn = 65,
+  kErrObjectSearch = 67,
+  kErrKeyBlocked = 82,
+  kErrModuleRefused = 89,
+  kErrBothPinsLocked = 91,
+  kErrPcscContext = 92,
+  kErrNoReader = 93,
+  kErrPcscLocate = 94,
+  kErrNoCard = 95,
+  kErrPcscLibrary = 96,
+  kErrPkcs8Parse = 98,
+  kErrTokenNotInitialised = 120,
+  kErrSoPinIncorrect = 130,
+  kErrSoPinLocked = 131,
+  kErrInitTokenRefused = 132,
+  kErrNoUsbToken = 133,
+  kErrNoKeyOnUsbToken = 134,
+  kErrNoReaderComponent = 135,
+  kErrKeyGenRefused = 136,
+  kErrKeyGenRefusedCard = 137,
+  kErrKeyGenRefusedUsb = 138,
+  kErrRsaOperation = 502,
+  kErrExchangeKey = 504,
+  kErrStoreDecrypt = 505,
+  kErrCipherInit = 506,
+  kErrRegistryRead = 509,
+  kErrChallenge = 600,
+  kErrPkcs11Passthrough = 601,
+  kErrNoTokenObjects = 800,
+  kErrTokenObjectDelete = 801,
+  kErrPkcs11Base = 32768,
+  // Not in the page contract's table of engine outcomes: a page call made
+  // while a dialog of the same engine is still open.
+  kErrBusy = 603,
+};
+
+}  // namespace quenta

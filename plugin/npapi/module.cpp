@@ -1,0 +1,2 @@
+// Placeholder; the entry points follow.
+#include "platform/npapi/npapi_types.h"
