@@ -8,7 +8,8 @@ BrowserFunctions& Browser() {
 }
 
 NPError NPN_GetURL(NPP instance, const char* url, const char* window) {
-  return Browser().geturl ? Browser().geturl(instance, url, window) : NPERR_GENERIC_ERROR;
+  if (!Browser().geturl) return NPERR_GENERIC_ERROR;
+  return Browser().geturl(instance, url, window);
 }
 
 void* NPN_MemAlloc(uint32_t size) {
