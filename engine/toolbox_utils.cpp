@@ -3,23 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "engine/encoding.h"
+
 namespace quenta {
-
-namespace {
-
-// Upper-case hex, two digits per byte, no separators.
-std::string AtrHex(const unsigned char* bytes, std::size_t n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  return out;
-}
-
-}  // namespace
 
 CToolboxUtils::CToolboxUtils() : components_(MachineComponents()) {}
 
@@ -40,7 +26,8 @@ bool CToolboxUtils::IsTokenAtr(const unsigned char* atr, std::size_t n) const {
   if (!atr || n == 0) return false;
   auto data = components_.GetValue("Tokens");
   if (!data) return false;
-  const std::string hex = AtrHex(atr, n);
+  std::string hex;
+  if (HexEncode(atr, n, hex) != 0) return false;
   // Zero-terminated strings up to the first empty one or the end of the
   // data (a plain string value is accepted as a one-entry list).
   const char* p = reinterpret_cast<const char*>(data->data());
@@ -56,7 +43,8 @@ bool CToolboxUtils::IsTokenAtr(const unsigned char* atr, std::size_t n) const {
 
 bool CToolboxUtils::IsSpecialCardAtr(const unsigned char* atr, std::size_t n) const {
   if (!atr || n == 0) return false;
-  return AtrHex(atr, n) == kSpecialCardAtr;
+  std::string hex;
+  return HexEncode(atr, n, hex) == 0 && hex == kSpecialCardAtr;
 }
 
 }  // namespace quenta
