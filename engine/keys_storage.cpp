@@ -413,11 +413,4 @@ void CKeysStorage::ReportError(int code, int successResets, void* parent) {
   }
 }
 
-// ---------------------------------------------------------------- token flows
-
-int CKeysStorage::TokenStateCheck(int, int*, std::string*, PinPukCallback, int*) {
-  // Card and token support is not part of this build yet.
-  return kErrArgument;
-}
-
 }  // namespace quenta
