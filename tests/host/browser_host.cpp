@@ -247,6 +247,10 @@ struct BrowserCallbacks {
 
   static NPObject* CreateObject(NPP npp, NPClass* cls) {
     if (!cls) return nullptr;
+    if (BrowserHost* h = g_current; h && h->fail_objects_ > 0) {
+      --h->fail_objects_;
+      return nullptr;
+    }
     NPObject* obj = cls->allocate ? cls->allocate(npp, cls)
                                   : static_cast<NPObject*>(std::malloc(sizeof(NPObject)));
     if (!obj) return nullptr;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,11 @@ struct InitCase {
   uint16_t version;
   NPError expected;
 };
+
+void PrintTo(const InitCase& c, std::ostream* os) {
+  *os << "size " << c.size << ", version 0x" << std::hex << c.version << std::dec << " -> "
+      << c.expected;
+}
 
 class InitializeTest : public ModuleTest, public ::testing::WithParamInterface<InitCase> {};
 
@@ -328,6 +334,19 @@ TEST_F(PluginFunctionsTest, ScriptableObjectIsSharedAndCounted) {
   host_->Release(second.object);
   EXPECT_FALSE(host_->IsObjectAlive(first.object));
   EXPECT_EQ(host_->dead_object_uses(), 0u);
+}
+
+TEST_F(PluginFunctionsTest, FailedObjectCreationIsRetried) {
+  auto instance = NewInstance();
+  host_->FailNextObjectCreations(1);
+  auto failed = instance->GetScriptableObject();
+  EXPECT_EQ(failed.error, NPERR_NO_ERROR);
+  EXPECT_EQ(failed.object, nullptr);
+  auto next = instance->GetScriptableObject();
+  EXPECT_EQ(next.error, NPERR_NO_ERROR);
+  ASSERT_NE(next.object, nullptr);
+  EXPECT_EQ(next.object->referenceCount, 2u);
+  host_->Release(next.object);
 }
 
 TEST_F(PluginFunctionsTest, EachInstanceHasItsOwnObject) {

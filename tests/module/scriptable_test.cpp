@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ struct MethodArgs {
   const char* name;
   std::vector<ArgKind> args;
 };
+
+void PrintTo(const MethodArgs& m, std::ostream* os) { *os << m.name; }
 
 // The methods that take arguments, with the kinds they require.
 const std::vector<MethodArgs> kMethodsWithArguments = {
