@@ -18,6 +18,7 @@
 #include <openssl/encoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -141,6 +142,20 @@ EVP_PKEY* DecodePlainKey(const quenta::SecureBytes& bytes) {
   }
   ERR_clear_error();
   return key;
+}
+
+// Replaces a PEM "ENCRYPTED PRIVATE KEY" text by its DER bytes; leaves
+// anything else as it is.
+void PemPkcs8ToDer(quenta::SecureBytes& bytes) {
+  BIO* bio = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
+  unsigned char* der = nullptr;
+  long derLength = 0;
+  if (bio && PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_PKCS8, bio, nullptr,
+                                nullptr) == 1 && derLength > 0)
+    bytes.assign(der, der + derLength);
+  OPENSSL_free(der);
+  BIO_free(bio);
+  ERR_clear_error();
 }
 
 struct Options {
@@ -292,12 +307,14 @@ int Digest(Options& o) {
             o.in.c_str());
       return kExitKey;
     }
-    quenta::SecureText hex;
-    if (quenta::HexEncode(bytes.data(), bytes.size(), hex) != quenta::kOk)
-      return KeyError("cannot encode the key file", quenta::kErrNoMemory);
     static const char kBegin[] = "-----BEGIN DATA-----";
     bool armoured = std::search(bytes.begin(), bytes.end(), kBegin,
                                 kBegin + sizeof kBegin - 1) != bytes.end();
+    // The engine reads PKCS#8 files as DER; a PEM one is unpacked here.
+    if (!armoured) PemPkcs8ToDer(bytes);
+    quenta::SecureText hex;
+    if (quenta::HexEncode(bytes.data(), bytes.size(), hex) != quenta::kOk)
+      return KeyError("cannot encode the key file", quenta::kErrNoMemory);
     std::string ignored;
     int code = armoured ? rsa.LoadOwnFormat(hex.c_str(), o.password.c_str(), ignored)
                         : rsa.LoadPkcs8(hex.c_str(), o.password.c_str(), ignored);
