@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -40,15 +41,27 @@ constexpr const char* kArmourEnd = "-----END DATA-----";
 // ciphers) and the default provider once per process. Loading any provider
 // explicitly stops the default one from loading implicitly, so both are
 // loaded; a missing legacy provider only costs the old PKCS#8 ciphers.
+// The references are given back at exit, before OpenSSL's own clean-up
+// (registered earlier by the initialisation, so it runs later).
+OSSL_PROVIDER* g_legacyProvider = nullptr;
+OSSL_PROVIDER* g_defaultProvider = nullptr;
+
+void UnloadProviders() {
+  if (g_defaultProvider) OSSL_PROVIDER_unload(g_defaultProvider);
+  if (g_legacyProvider) OSSL_PROVIDER_unload(g_legacyProvider);
+  g_defaultProvider = g_legacyProvider = nullptr;
+}
+
 void EnsureOpenSsl() {
   static std::once_flag once;
   std::call_once(once, [] {
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
                             OPENSSL_INIT_ADD_ALL_DIGESTS,
                         nullptr);
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
+    g_legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    g_defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
+    std::atexit(&UnloadProviders);
   });
 }
 
