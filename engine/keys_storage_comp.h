@@ -1,0 +1,40 @@
+// The engine one page object owns: the key store plus the operations that
+// involve the user (signing, the login challenge, key generation, token
+// PIN and key management).
+#pragma once
+
+#include <string>
+
+#include "engine/keys_storage.h"
+
+namespace quenta {
+
+class CKeysStorageComp : public CKeysStorage {
+ public:
+  CKeysStorageComp();
+  ~CKeysStorageComp() override;
+
+  int GenerateKey(int keySize, const char* options, int* kind, std::string* software,
+                  std::string* publicKey, std::string* keyId, std::string* name,
+                  std::string* report);
+  int Sign(const char* allowedKeys, const char* keyName, const char* orderHex, int mode,
+           std::string* signature, std::string* usedKeyName, std::string* report);
+  int EncryptRand(const char* allowedKeys, const char* keyName, const char* challenge, int mode,
+                  const char* extra, std::string* message, std::string* usedKeyName,
+                  std::string* report);
+  int DecryptRand(const char* allowedKeys, const char* messageHex, int mode, std::string* digest,
+                  bool* hasDigest, std::string* usedKeyName, std::string* report);
+
+  // Token PIN and key management. `names` receives the key-name list where
+  // the operation produces one; hasNames tells whether it did.
+  int ChangePIN(std::string* names);
+  int ChangePUK(std::string* names);
+  int InitializeCard(std::string* names, bool* hasNames);
+  int UnblockCard(std::string* names);
+  int DeleteTokenKeys(int deviceMode, std::string* names);
+
+  // The on-screen keyboard: text typed on OK, else the dialog's end value.
+  int ShowKeyboard(std::string* text, int* endValue);
+};
+
+}  // namespace quenta
