@@ -159,8 +159,8 @@ int CKeysStorage::LoadKeyFile(CKeyStorage& key, const char* extension, void* par
   }
 
   std::string text = LoadText(kTextKeyFileNotFound);
-  if (key.kind == kKindFile) text += "(plik " + key.label + ".prv)";
-  else if (key.kind == kKindPkcs8File) text += "(plik private_key.der lub priv.der)";
+  if (key.kind == kKindFile) text += "\n(plik " + key.label + ".prv)";
+  else if (key.kind == kKindPkcs8File) text += "\n(plik private_key.der lub priv.der)";
   ShowMessage(kTextKeyFileNotFound, text, "", MsgIcon::kWarning, MsgButtons::kOk);
 
   OpenFileRequest request;
