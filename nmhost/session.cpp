@@ -103,6 +103,20 @@ std::string ExceptionReason(MethodId method, const std::vector<ScriptValue>& arg
   return name + ": the call failed";
 }
 
+std::string ReplyBody(const std::string& idText, const char* member, const std::string& utf8) {
+  std::string body;
+  body.reserve(utf8.size() + idText.size() + 32);
+  body = "{\"id\":" + idText + ",\"" + member + "\":";
+  AppendJsonString(body, utf8);
+  body += '}';
+  if (body.size() <= kMaxReplyBytes) return body;
+  std::size_t size = body.size();
+  SecureWipe(&body[0], body.size());
+  return ErrorBody(idText, "reply too large: " + std::to_string(size) +
+                               " bytes, the browser takes at most " +
+                               std::to_string(kMaxReplyBytes));
+}
+
 CNativeSession::CNativeSession(IMessageWriter& out)
     : out_(out), dispatcher_(new CMethodDispatcher()) {
   dispatcher_->SetPageTarget(this);
@@ -114,20 +128,6 @@ bool CNativeSession::Send(const std::string& body) {
   if (broken_) return false;
   if (!out_.WriteMessage(body)) broken_ = true;
   return !broken_;
-}
-
-bool CNativeSession::SendReply(const std::string& idText, const char* member,
-                               const std::string& utf8) {
-  WipedText body;
-  body.text.reserve(utf8.size() + idText.size() + 32);
-  body.text = "{\"id\":" + idText + ",\"" + member + "\":";
-  AppendJsonString(body.text, utf8);
-  body.text += '}';
-  if (body.text.size() > kMaxReplyBytes)
-    return Send(ErrorBody(idText, "reply too large: " + std::to_string(body.text.size()) +
-                                      " bytes, the browser takes at most " +
-                                      std::to_string(kMaxReplyBytes)));
-  return Send(body.text);
 }
 
 bool CNativeSession::SendUndefined(const std::string& idText) {
@@ -175,13 +175,17 @@ bool CNativeSession::HandleRequest(const char* body, std::size_t length) {
     text.text.swap(r.text);
 
     switch (r.kind) {
-      case ScriptResult::kText:
-        return SendReply(idText, "result", ToValidUtf8(text.text));
+      case ScriptResult::kText: {
+        WipedText utf8, reply;
+        utf8.text = ToValidUtf8(text.text);
+        reply.text = ReplyBody(idText, "result", utf8.text);
+        return Send(reply.text);
+      }
       case ScriptResult::kVoid:
       case ScriptResult::kUntouched:
         return SendUndefined(idText);
       case ScriptResult::kException:
-        return SendReply(idText, "exception", ExceptionReason(id, converted.values));
+        return Send(ReplyBody(idText, "exception", ExceptionReason(id, converted.values)));
     }
     return Send(ErrorBody(idText, "internal error"));
   } catch (const std::bad_alloc&) {

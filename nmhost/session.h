@@ -58,7 +58,6 @@ class CNativeSession : public IPageTarget {
 
  private:
   bool Send(const std::string& body);
-  bool SendReply(const std::string& idText, const char* member, const std::string& utf8);
   bool SendUndefined(const std::string& idText);
 
   IMessageWriter& out_;
@@ -70,6 +69,10 @@ class CNativeSession : public IPageTarget {
 // integral and fits 32 bits, double otherwise), true/false, null, the
 // undefined marker (void), other objects and arrays (object).
 ScriptValue ArgumentFromJson(const JsonValue& v);
+
+// The reply {"id":ID,"MEMBER":"TEXT"}; when that would exceed what a
+// browser accepts from a host, an error reply for the same id instead.
+std::string ReplyBody(const std::string& idText, const char* member, const std::string& utf8);
 
 // The reason given for a call the dispatcher refused, from the method's
 // argument list: count or type mismatch.
