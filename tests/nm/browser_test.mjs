@@ -24,8 +24,9 @@ function option(name) {
 }
 
 function findChromium() {
-  const candidates = [process.env.CHROMIUM, '/usr/bin/chromium', '/usr/bin/chromium-browser'];
-  return candidates.find((c) => c && fs.existsSync(c));
+  const candidates = process.env.CHROMIUM ? [process.env.CHROMIUM]
+                                          : ['/usr/bin/chromium', '/usr/bin/chromium-browser'];
+  return candidates.find((c) => fs.existsSync(c));
 }
 
 const hex = (text) => Buffer.from(text, 'utf8').toString('hex').toUpperCase();
