@@ -35,8 +35,11 @@ class HostProcess {
   explicit HostProcess(const std::vector<std::string>& args = {}) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return;
+    // A host that stopped reading must fail the test, not kill it.
+    signal(SIGPIPE, SIG_IGN);
     pid_ = fork();
     if (pid_ == 0) {
+      signal(SIGPIPE, SIG_DFL);  // as a browser starts it
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
