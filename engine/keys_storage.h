@@ -105,6 +105,8 @@ class CKeysStorage {
   // ---- token flows (card and token support) ----
   virtual int TokenStateCheck(int mayUnblock, int* outCode, std::string* outText,
                               PinPukCallback pinPuk, int* deviceOpen);
+  int UnblockWithPuk(int openFirst, int* outCode, std::string* outText, PinPukCallback pinPuk);
+  CTokenAccess& Token() { return token_; }
 
   // ---- state shared with the engine operations ----
   CCallJS& PageCallback() { return callJs_; }
