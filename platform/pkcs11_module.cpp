@@ -45,8 +45,9 @@ int CheckModuleFile(const std::string& path) {
   struct stat ds;
   if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode)) return 89;
   if (!SafeOwner(ds)) return 89;
-  if (ds.st_mode & S_IWGRP) return 89;
-  if ((ds.st_mode & S_IWOTH) && !(ds.st_mode & S_ISVTX)) return 89;
+  // In a directory others may write to, only the sticky bit keeps them
+  // from replacing the file.
+  if ((ds.st_mode & (S_IWGRP | S_IWOTH)) && !(ds.st_mode & S_ISVTX)) return 89;
   return 0;
 }
 

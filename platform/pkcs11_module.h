@@ -28,8 +28,9 @@ CK_FUNCTION_LIST_PTR Pkcs11FunctionTable();
 //   89  refused: the path is not absolute, the file is not a regular file
 //       (after following links), or the file or the directory holding it
 //       can be written by anyone other than its owner (group or world
-//       writable; a world-writable directory is accepted only with the
-//       sticky bit), or the owner is neither root nor the current user;
+//       writable; such a directory is accepted only with the sticky bit,
+//       like /tmp), or the owner of either is neither root nor the current
+//       user;
 //    0  the file may be loaded.
 int CheckModuleFile(const std::string& path);
 
