@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "engine/keys_storage.h"
 #include "engine/result_codes.h"
 #include "engine/token_access.h"
 #include "tests/doubles/double_control.h"
 #include "tests/doubles/token_test_env.h"
+#include "tests/support/scripted_ui.h"
 
 using namespace quenta;
 using namespace quenta_test;
@@ -21,6 +24,12 @@ namespace {
 const char kPin[] = "1234";
 const char kPuk[] = "12345678";
 const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
+
+int PinFromDialog(int kind, const char*, char* buffer, std::size_t size) {
+  EXPECT_EQ(kind, 11);
+  std::strncpy(buffer, kPin, size - 1);
+  return 1;
+}
 
 std::string Bytes(const SecureBytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -259,4 +268,40 @@ TEST_F(SoftHsmTokenTest, ReleaseAndOpenAgain) {
   unsigned long slot = 0;
   ASSERT_EQ(token.OpenDevice(kDeviceAny, &slot), 0);
   EXPECT_EQ(token.LoginUser(kPin), 0);
+}
+
+// A USB token key through the key store: selected by name, used with the
+// PIN from the dialog, released. The signature verifies with the token's
+// public key and nothing of the device stays open.
+TEST_F(SoftHsmTokenTest, KeyStoreSignsWithATokenKey) {
+  token.CloseSession();
+  token.ReleaseModule();
+  const std::string pem = MakeKey("Main", "01");
+  TempDir home;
+  ScopedEnv homeEnv("XDG_CONFIG_HOME", home.path());
+  ScriptedUi ui;
+  CKeysStorage store;
+  ASSERT_EQ(store.SetKey("Main key", ToHex("Main").c_str(), DigestOfPem(pem).c_str(), kKindUsbToken), 0);
+
+  for (int round = 0; round < 2; ++round) {  // the device can be opened again after release
+    int code = -1, deviceOpen = -1;
+    std::string text;
+    ASSERT_EQ(store.SelectKey("Main key", 0, &code, &text, nullptr, nullptr), 0);
+    const std::string data = "Zlecenie " + std::to_string(round);
+    SecureBytes sig;
+    ASSERT_EQ(store.UseKey(kOpSignSha1, 1, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
+                           data.size(), sig, 0, &code, &text, nullptr, PinFromDialog, nullptr,
+                           &deviceOpen),
+              0);
+    WriteFile(hsm.File("data"), data);
+    WriteFile(hsm.File("sig"), Bytes(sig));
+    EXPECT_EQ(RunCommand("openssl dgst -sha1 -verify " + pem + " -signature " + hsm.File("sig") + " " +
+                         hsm.File("data") + " >/dev/null 2>&1"),
+              0);
+    EXPECT_EQ(store.ReleaseKey(), 0);
+    EXPECT_FALSE(store.Token().HasSession());
+    EXPECT_FALSE(store.Token().ModuleLoaded());
+    EXPECT_FALSE(store.Token().ModuleInitialised());
+  }
+  EXPECT_TRUE(ui.messages.empty());
 }
