@@ -374,3 +374,15 @@ TEST_F(TokenDeviceTest, OneDeviceNeedsNoChoice) {
   EXPECT_FALSE(shown);
   CTokenAccess::SetReaderChoiceHook(nullptr);
 }
+
+// The real client library has every call the search needs; without a
+// daemon behind its socket the context cannot be established.
+TEST_F(TokenDeviceTest, RealPcscLiteWithoutADaemon) {
+  TempDir dir;
+  ScopedEnv socket("PCSCLITE_CSOCK_NAME", dir.File("no-daemon.comm"));
+  Configure("libpcsclite.so.1");
+  unsigned long slot = 0;
+  EXPECT_EQ(token.OpenDevice(kDeviceAny, &slot), kErrPcscContext);
+  CPcscLibrary lib;
+  EXPECT_TRUE(lib.Load("libpcsclite.so.1"));
+}
