@@ -118,6 +118,7 @@ class CKeysStorage {
  protected:
   void TakeReferenceText(const CKeyStorage& key);
   void WipeKeyMaterial();
+  bool KeepsMaterialFor(const CKeyStorage& key) const;
 
   std::vector<std::unique_ptr<CKeyStorage>> keys_;
   CSystemCertStore certStore_;
@@ -129,6 +130,7 @@ class CKeysStorage {
   CKeyStorage* current_ = nullptr;
   SecureText keyMaterial_;
   bool hasKeyMaterial_ = false;
+  std::string materialOwner_;  // name of the key the material belongs to
 
   // Login challenge state.
   std::string challenge_;

@@ -34,9 +34,14 @@ std::map<int32_t, std::unique_ptr<Identifier>>& IntIdentifiers() {
 }
 
 // Bytes after a string argument's declared length. A module that reads
-// past the length (expecting a terminating zero) sees these instead.
-constexpr char kGuardByte = '#';
+// past the length (expecting a terminating zero) sees these instead; they
+// change from call to call, so such a module sees the same text differ.
 constexpr size_t kGuardLength = 8;
+
+char NextGuardByte() {
+  static unsigned counter = 0;
+  return static_cast<char>('G' + (counter++ % 20));
+}
 
 bool IsValidUtf8At(const std::string& s, size_t i, size_t* length) {
   unsigned char c = static_cast<unsigned char>(s[i]);
@@ -242,6 +247,10 @@ struct BrowserCallbacks {
 
   static NPObject* CreateObject(NPP npp, NPClass* cls) {
     if (!cls) return nullptr;
+    if (BrowserHost* h = g_current; h && h->fail_objects_ > 0) {
+      --h->fail_objects_;
+      return nullptr;
+    }
     NPObject* obj = cls->allocate ? cls->allocate(npp, cls)
                                   : static_cast<NPObject*>(std::malloc(sizeof(NPObject)));
     if (!obj) return nullptr;
@@ -412,7 +421,7 @@ namespace {
 
 class Arguments {
  public:
-  explicit Arguments(const std::vector<Value>& values) {
+  explicit Arguments(const std::vector<Value>& values) : guard_(NextGuardByte()) {
     variants_.resize(values.size());
     for (size_t i = 0; i < values.size(); ++i) Convert(values[i], variants_[i]);
   }
@@ -433,7 +442,7 @@ class Arguments {
         // Browser strings are not zero-terminated: the length is all there is.
         auto buf = std::make_unique<char[]>(s.size() + kGuardLength + 1);
         std::memcpy(buf.get(), s.data(), s.size());
-        std::memset(buf.get() + s.size(), kGuardByte, kGuardLength);
+        std::memset(buf.get() + s.size(), guard_, kGuardLength);
         buf[s.size() + kGuardLength] = '\0';
         STRINGN_TO_NPVARIANT(buf.get(), static_cast<uint32_t>(s.size()), out);
         buffers_.push_back(std::move(buf));
@@ -442,6 +451,7 @@ class Arguments {
     }
   }
 
+  char guard_;
   std::vector<NPVariant> variants_;
   std::vector<std::unique_ptr<char[]>> buffers_;
 };

@@ -199,6 +199,8 @@ class BrowserHost {
   bool IsObjectAlive(NPObject* object) const { return objects_.count(object) != 0; }
   size_t live_objects() const { return objects_.size(); }
   size_t objects_created() const { return objects_created_; }
+  // The next n calls of NPN_CreateObject return null without allocating.
+  void FailNextObjectCreations(size_t n) { fail_objects_ = n; }
   // NPN_RetainObject/NPN_ReleaseObject on an object this host created and
   // already deallocated.
   size_t dead_object_uses() const { return dead_object_uses_; }
@@ -241,6 +243,7 @@ class BrowserHost {
   std::set<NPObject*> objects_;
   std::set<NPObject*> dead_objects_;
   size_t objects_created_ = 0;
+  size_t fail_objects_ = 0;
   size_t dead_object_uses_ = 0;
 };
 
