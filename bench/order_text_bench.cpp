@@ -8,6 +8,7 @@
 // single memchr over all bytes.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -55,8 +56,11 @@ std::string ColonOnly(std::size_t size) { return std::string(size, ':'); }
 // Hostile: fields that never close, so no search for a bar ever succeeds.
 std::string BarFree(std::size_t size) { return Repeat("1:Kwota:100\r\n", size); }
 
-const Kind kKinds[] = {
-    {"fields", Fields}, {"multiline", MultiLine}, {"colon-only", ColonOnly}, {"bar-free", BarFree}};
+// Hostile: a field in every two bytes, none of them with a value.
+std::string ColonBar(std::size_t size) { return Repeat(":|", size); }
+
+const Kind kKinds[] = {{"fields", Fields},     {"multiline", MultiLine}, {"colon-only", ColonOnly},
+                       {"bar-free", BarFree}, {"colon-bar", ColonBar}};
 
 struct Size {
   const char* name;
@@ -156,6 +160,9 @@ void Chain(benchmark::State& state, OrderSource* source) {
 // Keeps every run's time per iteration, in nanoseconds, by name.
 class Collector : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that logs stay plain text.
+  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

@@ -18,7 +18,7 @@ for bench in "$BUILD"/bench/*_bench; do
   name=$(basename "$bench")
   log="$BUILD/$name.log"
   echo "== $name"
-  "$bench" --benchmark_color=false "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
+  "$bench" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
   # Each benchmark ends its output with a summary that starts "Summary:".
   sed -n '/^Summary:/,$p' "$log"
 done

@@ -104,10 +104,11 @@ struct ParsedOrder {
 // memory ran out (out then holds what was parsed up to that point). Text that
 // does not follow the grammar simply gives fewer rows.
 //
-// One deliberate difference from a plain reading of the field rules: when the
-// end of a field is found before its value (a "|" inside a later field's id),
-// parsing resumes inside the same field; a field is shown once, not again for
-// every such bar.
+// A field is shown at most once. After a "|" inside a field's id (any field
+// but the first), the end of that field is found at that bar, and reading
+// resumes before the same field's first colon; read again, the field would
+// add the same rows once more for every such bar, which a hostile text could
+// turn into a quadratic number of rows. It adds nothing the second time.
 int ParseOrderText(const std::string& display, ParsedOrder& out);
 
 // The texts of a row parsed from `display`.
