@@ -1,5 +1,6 @@
 #include "engine/keys_storage_comp.h"
 
+#include "dialogs/keyboard_dlg.h"
 #include "engine/result_codes.h"
 
 namespace quenta {
@@ -43,9 +44,9 @@ int CKeysStorageComp::InitializeCard(std::string*, bool* hasNames) {
 int CKeysStorageComp::UnblockCard(std::string*) { return kErrArgument; }
 int CKeysStorageComp::DeleteTokenKeys(int, std::string*) { return kErrArgument; }
 
-int CKeysStorageComp::ShowKeyboard(std::string*, int* endValue) {
+int CKeysStorageComp::ShowKeyboard(std::string* text, int* endValue) {
   if (endValue) *endValue = 0;
-  return kErrArgument;
+  return RunKeyboard(text, endValue);
 }
 
 }  // namespace quenta
