@@ -121,13 +121,21 @@ std::string CKeysStorage::DescribeKey(const CKeyStorage& entry) const {
 void CKeysStorage::WipeKeyMaterial() {
   keyMaterial_.clear();
   hasKeyMaterial_ = false;
+  materialOwner_.clear();
+}
+
+bool CKeysStorage::KeepsMaterialFor(const CKeyStorage& key) const {
+  // A kept password keeps the material it unlocked, but only for the key it
+  // came from: another key must never be used with this key's material.
+  return hasKeyMaterial_ && keep_ == 1 && materialOwner_ == key.name;
 }
 
 void CKeysStorage::TakeReferenceText(const CKeyStorage& key) {
-  if (hasKeyMaterial_ && keep_ == 1) return;
+  if (KeepsMaterialFor(key)) return;
   WipeKeyMaterial();
   keyMaterial_.assign(key.reference.c_str(), key.reference.size());
   hasKeyMaterial_ = true;
+  materialOwner_ = key.name;
 }
 
 int CKeysStorage::ReadKeyFile(const char* path, SecureText& hex) {
@@ -154,6 +162,7 @@ int CKeysStorage::LoadKeyFile(CKeyStorage& key, const char* extension, void* par
       WipeKeyMaterial();
       keyMaterial_ = std::move(hex);
       hasKeyMaterial_ = true;
+      materialOwner_ = key.name;
       return kOk;
     }
   }
@@ -178,6 +187,7 @@ int CKeysStorage::LoadKeyFile(CKeyStorage& key, const char* extension, void* par
   if (rc == kOk) {
     keyMaterial_ = std::move(hex);
     hasKeyMaterial_ = true;
+    materialOwner_ = key.name;
   }
   pathChanged_ = 1;
   pendingPath_ = chosen;
@@ -219,7 +229,7 @@ int CKeysStorage::SelectKey(const char* name, int mayUnblock, int* outCode,
       TakeReferenceText(*key);
       break;
     case 1: case 5: case 8:
-      if (!(hasKeyMaterial_ && keep_ == 1)) {
+      if (!KeepsMaterialFor(*key)) {
         WipeKeyMaterial();
         rc = LoadKeyFile(*key, key->kind == 1 ? "prv" : key->kind == 5 ? "pgp" : "der", parent);
       }
@@ -399,6 +409,10 @@ void CKeysStorage::ReportError(int code, int successResets, void* parent) {
     case kErrHexData:
     case kErrPkcs8Parse:
       if (current_) settings_.SetParam(current_->name.c_str(), "");
+      // A file the user has just chosen that turned out wrong is not
+      // remembered at release either.
+      pathChanged_ = 0;
+      pendingPath_.clear();
       break;
     case kErrNoSmartCard: case kErrNoReader: case kErrPcscLocate: case kErrNoCard:
       ShowError(678);

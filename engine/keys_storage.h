@@ -105,6 +105,8 @@ class CKeysStorage {
   // ---- token flows (card and token support) ----
   virtual int TokenStateCheck(int mayUnblock, int* outCode, std::string* outText,
                               PinPukCallback pinPuk, int* deviceOpen);
+  int UnblockWithPuk(int openFirst, int* outCode, std::string* outText, PinPukCallback pinPuk);
+  CTokenAccess& Token() { return token_; }
 
   // ---- state shared with the engine operations ----
   CCallJS& PageCallback() { return callJs_; }
@@ -116,6 +118,7 @@ class CKeysStorage {
  protected:
   void TakeReferenceText(const CKeyStorage& key);
   void WipeKeyMaterial();
+  bool KeepsMaterialFor(const CKeyStorage& key) const;
 
   std::vector<std::unique_ptr<CKeyStorage>> keys_;
   CSystemCertStore certStore_;
@@ -127,6 +130,7 @@ class CKeysStorage {
   CKeyStorage* current_ = nullptr;
   SecureText keyMaterial_;
   bool hasKeyMaterial_ = false;
+  std::string materialOwner_;  // name of the key the material belongs to
 
   // Login challenge state.
   std::string challenge_;

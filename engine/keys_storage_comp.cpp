@@ -5,17 +5,13 @@
 
 namespace quenta {
 
-// The operations below need the dialogs, the order text and card support,
-// which this build does not have yet; until they are in, each answers 1
-// ("no support for the operation") and changes nothing.
+// Signing and the login challenge. Until the sign dialog is in, each
+// answers 1 ("no support for the operation") and changes nothing. Key
+// generation is in key_generation.cpp, token management in
+// token_management.cpp.
 
 CKeysStorageComp::CKeysStorageComp() = default;
 CKeysStorageComp::~CKeysStorageComp() = default;
-
-int CKeysStorageComp::GenerateKey(int, const char*, int*, std::string*, std::string*,
-                                  std::string*, std::string*, std::string*) {
-  return kErrArgument;
-}
 
 int CKeysStorageComp::Sign(const char*, const char*, const char*, int, std::string*,
                            std::string*, std::string*) {
@@ -32,17 +28,6 @@ int CKeysStorageComp::DecryptRand(const char*, const char*, int, std::string*, b
   if (hasDigest) *hasDigest = false;
   return kErrArgument;
 }
-
-int CKeysStorageComp::ChangePIN(std::string*) { return kErrArgument; }
-int CKeysStorageComp::ChangePUK(std::string*) { return kErrArgument; }
-
-int CKeysStorageComp::InitializeCard(std::string*, bool* hasNames) {
-  if (hasNames) *hasNames = false;
-  return kErrArgument;
-}
-
-int CKeysStorageComp::UnblockCard(std::string*) { return kErrArgument; }
-int CKeysStorageComp::DeleteTokenKeys(int, std::string*) { return kErrArgument; }
 
 int CKeysStorageComp::ShowKeyboard(std::string* text, int* endValue) {
   if (endValue) *endValue = 0;
