@@ -193,7 +193,7 @@ DialogTemplate CPinPukDlg::CreateTemplate() {
   const Rect frame = DluRect(0, 0, 258, 277);
   t.clientSize = {frame.width, frame.height};
 
-  t.controls.push_back(Control(kInfoId, ControlKind::kStatic, DluRect(7, 7, 244, 150)));
+  t.controls.push_back(Control(kInfoId, ControlKind::kStatic, DluRect(7, 7, 244, 120)));
   // PIN on the left, PUK on the right; in each a label above its edit, twice.
   struct Group {
     int groupId;
@@ -206,17 +206,17 @@ DialogTemplate CPinPukDlg::CreateTemplate() {
   };
   for (const Group& g : groups) {
     t.controls.push_back(
-        Control(g.groupId, ControlKind::kGroupBox, DluRect(g.x, 164, 118, 82), kStyleNone, g.caption));
+        Control(g.groupId, ControlKind::kGroupBox, DluRect(g.x, 134, 118, 88), kStyleNone, g.caption));
     for (int i = 0; i < 2; ++i) {
-      const int y = 178 + i * 32;
+      const int y = 148 + i * 32;
       t.controls.push_back(Control(g.rows[i][0], ControlKind::kStatic, DluRect(g.x + 7, y, 104, 8)));
       t.controls.push_back(Control(g.rows[i][1], ControlKind::kEdit,
                                    DluRect(g.x + 7, y + 11, 104, 12), kStylePassword));
     }
   }
-  t.controls.push_back(Control(kIdcOk, ControlKind::kPushButton, DluRect(74, 256, 50, 14),
+  t.controls.push_back(Control(kIdcOk, ControlKind::kPushButton, DluRect(74, 240, 50, 14),
                                kStyleDefault, LoadText(kTextOk)));
-  t.controls.push_back(Control(kIdcCancel, ControlKind::kPushButton, DluRect(134, 256, 50, 14),
+  t.controls.push_back(Control(kIdcCancel, ControlKind::kPushButton, DluRect(134, 240, 50, 14),
                                kStyleNone, LoadText(kTextCancel)));
   return t;
 }
