@@ -189,7 +189,9 @@ DialogTemplate CSignDlg::CreateTemplate() {
       Control(kIdLoginNote, ControlKind::kStatic, DluRect(7, 5, 260, 22), {}, kStyleHidden));
   t.controls.push_back(Control(kIdKeyLabel, ControlKind::kStatic, DluRect(7, 184, 129, 11)));
   t.controls.push_back(Control(kIdPasswordLabel, ControlKind::kStatic, DluRect(7, 204, 110, 10)));
-  t.controls.push_back(Control(kIdSignIcon, ControlKind::kIcon, DluRect(7, 231, 21, 20), {},
+  // The icon stands in the button row and is as high as the buttons, so
+  // that the window's lower edge, which follows the buttons, never cuts it.
+  t.controls.push_back(Control(kIdSignIcon, ControlKind::kIcon, DluRect(7, 237, 21, 14), {},
                                kStyleNone, kIconSign));
   return t;
 }
@@ -241,10 +243,7 @@ void CSignDlg::OnInitDialog() {
 
   if (dialogType_ != 0) collapsed_ = 1;
 
-  if (OrderLayout()) {
-    ShowOrderText();
-    DoDataExchange(false);
-  }
+  if (OrderLayout()) DoDataExchange(false);
 
   ArrangeControls();
   if (!OrderLayout()) DoDataExchange(false);
@@ -299,37 +298,44 @@ void CSignDlg::PrepareOrderView() {
 }
 
 // Whether the widest line of the text is wider than `width` in the text
-// box's font. Only lines long enough to possibly be that wide are measured,
-// so an order of tens of thousands of short lines costs few measurements.
+// box's font. A line's width is estimated from the widths of its characters
+// measured one by one; only a line whose estimate is near `width` is
+// measured as a whole, so a long order costs few measurements however its
+// lines are cut.
 bool CSignDlg::AnyLineWiderThan(std::string_view text, int width) {
   IDialogView& v = View();
-  int widest = 1;
-  char glyph[2] = {0, 0};
+  int glyphWidth[256] = {0};
+  char glyph = 0;
   for (int c = 0x20; c <= 0xFF; ++c) {
-    glyph[0] = static_cast<char>(c);
-    widest = std::max(widest, v.MeasureText(kIdOrderText, std::string_view(glyph, 1)).width);
+    glyph = static_cast<char>(c);
+    glyphWidth[c] = std::max(0, v.MeasureText(kIdOrderText, std::string_view(&glyph, 1)).width);
   }
   constexpr int kTabColumns = 8;
+  glyphWidth[static_cast<unsigned char>('\t')] = kTabColumns * glyphWidth[' '];
+  const long long limit = width;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(start, end - start);
-    long long bound = 0;
-    for (char ch : line) bound += ch == '\t' ? kTabColumns : 1;
-    if (bound * widest > width && v.MeasureText(kIdOrderText, line).width > width) return true;
+    long long estimate = 0;
+    for (char ch : line) {
+      estimate += glyphWidth[static_cast<unsigned char>(ch)];
+      if (estimate > 2 * limit) return true;  // far too wide, kerning or not
+    }
+    if (2 * estimate >= limit && v.MeasureText(kIdOrderText, line).width > width) return true;
     start = end + 1;
   }
   return false;
 }
 
-// The text box shows the formatted text in multi-line mode and the text
-// exactly as signed in list mode.
-void CSignDlg::ShowOrderText() { SetBoxText(multiLine_ ? kBoxFormatted : kBoxSigned); }
-
-// The texts never change while the dialog is open, so a text already in the
-// box is not handed over again (an order can be megabytes long).
-void CSignDlg::SetBoxText(BoxContent content) {
+// The text box shows the formatted text while the formatted view of a
+// multi-line order is selected, and the text exactly as signed otherwise.
+// It receives its text only while it is visible: the texts never change
+// while the dialog is open, and an order can be megabytes long.
+void CSignDlg::UpdateBoxText() {
+  if (!OrderLayout() || !View().IsVisible(kIdOrderText)) return;
+  const BoxContent content = multiLine_ && formattedView_ == 0 ? kBoxFormatted : kBoxSigned;
   if (boxContent_ == content) return;
   boxContent_ = content;
   if (content == kBoxFormatted) View().SetText(kIdOrderText, order_.FormattedText());
@@ -440,11 +446,8 @@ void CSignDlg::ArrangeControls() {
   // client coordinates, below a margin of twice the dialog frame.
   const FrameMetrics m = v.Metrics();
   y += 2 * m.frameHeight;
-  const Size outer = v.WindowSize();
-  const Size client = v.ClientSize();
-  const int chrome = outer.height - client.height;  // caption and frames
-  const int clientHeight = y - m.frameHeight;
-  v.SetWindowSize({outer.width, clientHeight + chrome});
+  v.SetClientSize({v.ClientSize().width, y - m.frameHeight});
+  UpdateBoxText();
 
   if (dialogType_ != 0 && passwordRow) v.SetFocus(kIdPassword);
 }
@@ -473,20 +476,17 @@ void CSignDlg::ShowOrderView(int id) {
   }
   if (!OrderLayout() || collapsed_) return;
   if (formattedView_ == 0) {
-    if (multiLine_) {
-      SetBoxText(kBoxFormatted);
-    } else {
+    if (!multiLine_) {
       v.ShowControl(kIdOrderList, true);
       v.ShowControl(kIdOrderText, false);
     }
   } else if (signedView_ == 0) {
-    if (multiLine_) {
-      SetBoxText(kBoxSigned);
-    } else {
+    if (!multiLine_) {
       v.ShowControl(kIdOrderText, true);
       v.ShowControl(kIdOrderList, false);
     }
   }
+  UpdateBoxText();
 }
 
 void CSignDlg::ToggleExpand() {
@@ -507,7 +507,6 @@ void CSignDlg::OnKeyChosen() {
   DoDataExchange(true);
   UpdateKeyFields();
   ArrangeControls();
-  if (OrderLayout()) ShowOrderText();
   DoDataExchange(false);
 }
 

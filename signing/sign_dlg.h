@@ -145,8 +145,7 @@ class CSignDlg : public CDialogLogic {
   void OnKeyChosen();
   void PrepareOrderView();
   enum BoxContent { kBoxNothing, kBoxFormatted, kBoxSigned };
-  void ShowOrderText();
-  void SetBoxText(BoxContent content);
+  void UpdateBoxText();
   bool AnyLineWiderThan(std::string_view text, int width);
   int RunSigning();
 
