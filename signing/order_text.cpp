@@ -5,6 +5,10 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/encoding.h"
 
 namespace quenta {
@@ -29,36 +33,145 @@ inline bool StartsWith(const char* s, const char* marker, std::size_t m) {
   return true;
 }
 
-// "First `c` at or after q" in a zero-terminated text, remembering what the
-// last search found: no `c` lies in [from_, at_), and at_ is a `c` (kNone:
-// there is none up to the end of the text). A query inside that stretch is
-// answered without looking at the text; a query before it scans only up to
-// the stretch; a query past it scans on from there. A caller whose queries
-// never move backwards therefore looks at each byte at most once in all, and
-// two such callers sharing one finder at most twice.
+// Byte searches in the display copy, tuned for the short distances of an
+// ordinary field: the first 64 bytes are looked at 16 at a time inline, and
+// a longer stretch is left to the C library, whose vector code is faster over
+// long runs. Loads stay inside [0, readable): the text and its zero.
+class Scanner {
+ public:
+  Scanner(const char* text, std::size_t readable) : s_(text), readable_(readable) {}
+
+  const char* text() const { return s_; }
+
+  // First i >= q with s[i] == c, or kNone when a zero byte comes first.
+  std::size_t CharOrEnd(std::size_t q, char c) const {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(c);
+    const __m128i zero = _mm_setzero_si128();
+    for (int block = 0; block < 4; ++block, q += 16) {
+      if (q + 16 > readable_) {
+        for (;; ++q) {  // the last few bytes; the zero at the end stops it
+          if (s_[q] == c) return q;
+          if (s_[q] == '\0') return kNone;
+        }
+      }
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + q));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(v, wanted), _mm_cmpeq_epi8(v, zero))));
+      if (mask) {
+        const std::size_t i = q + static_cast<std::size_t>(__builtin_ctz(mask));
+        return s_[i] == c ? i : kNone;
+      }
+    }
+#endif
+    const char* hit = std::strchr(s_ + q, c);
+    return hit ? static_cast<std::size_t>(hit - s_) : kNone;
+  }
+
+  // An ordinary field at p: id, ":", label, ":", value, "|", with no bar
+  // and no zero byte before the second colon, and both colons within 64
+  // bytes of p. Finds the two colons and the bar in one scan. For such a
+  // field the first bar at or after p is its closing bar, so the general
+  // rules read it exactly so. False for anything else (nothing is changed).
+  bool OrdinaryField(std::size_t p, std::size_t& c1, std::size_t& c2, std::size_t& b) const {
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi8(':');
+    const __m128i bar = _mm_set1_epi8('|');
+    const __m128i zero = _mm_setzero_si128();
+    bool haveFirst = false;
+    std::size_t q = p;
+    for (int block = 0; block < 4; ++block, q += 16) {
+      if (q + 16 > readable_) return false;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + q));
+      unsigned colons = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, colon)));
+      const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(v, bar), _mm_cmpeq_epi8(v, zero))));
+      for (; colons; colons &= colons - 1) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctz(colons));
+        if (stops & ((1u << bit) - 1)) return false;  // a bar or zero before this colon
+        if (!haveFirst) {
+          c1 = q + bit;
+          haveFirst = true;
+          continue;
+        }
+        c2 = q + bit;
+        const unsigned after = stops & ~((2u << bit) - 1);
+        std::size_t end;
+        if (after)
+          end = q + static_cast<std::size_t>(__builtin_ctz(after));
+        else
+          end = CharOrEnd(q + 16, '|');
+        if (end == kNone || s_[end] != '|') return false;  // no closing bar
+        b = end;
+        return true;
+      }
+      if (stops) return false;  // a bar or zero before the second colon
+    }
+#else
+    (void)p;
+    (void)c1;
+    (void)c2;
+    (void)b;
+#endif
+    return false;
+  }
+
+  // First i in [q, end) with s[i] == c, or kNone.
+  std::size_t InRange(std::size_t q, std::size_t end, char c) const {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(c);
+    for (int block = 0; block < 4; ++block, q += 16) {
+      if (q >= end) return kNone;
+      if (q + 16 > readable_) {
+        for (; q < end; ++q)
+          if (s_[q] == c) return q;
+        return kNone;
+      }
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + q));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
+      if (end - q < 16) mask &= (1u << (end - q)) - 1;
+      if (mask) return q + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    if (q >= end) return kNone;
+    const void* hit = std::memchr(s_ + q, c, end - q);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - s_) : kNone;
+  }
+
+ private:
+  const char* s_;
+  std::size_t readable_;
+};
+
+// "First `c` at or after q" in the text, remembering what the last search
+// found: no `c` lies in [from_, at_), and at_ is a `c` (kNone: there is none
+// up to the end of the text). A query inside that stretch is answered without
+// looking at the text; a query before it scans only up to the stretch; a
+// query past it scans on from there. A caller whose queries never move
+// backwards therefore looks at each byte at most once in all, and two such
+// callers sharing one finder at most twice.
 class NextChar {
  public:
-  NextChar(const char* text, char c) : text_(text), c_(c) {}
+  NextChar(const Scanner& scanner, char c) : scanner_(scanner), c_(c) {}
 
   std::size_t Find(std::size_t q) {
     if (known_) {
       if (q >= from_ && (at_ == kNone || q <= at_)) return at_;
       if (q < from_) {
-        const void* hit = std::memchr(text_ + q, c_, from_ - q);
-        if (hit) return static_cast<std::size_t>(static_cast<const char*>(hit) - text_);
+        const std::size_t hit = scanner_.InRange(q, from_, c_);
+        if (hit != kNone) return hit;
         from_ = q;
         return at_;
       }
     }
-    const char* hit = std::strchr(text_ + q, c_);
     known_ = true;
     from_ = q;
-    at_ = hit ? static_cast<std::size_t>(hit - text_) : kNone;
+    at_ = scanner_.CharOrEnd(q, c_);
     return at_;
   }
 
  private:
-  const char* text_;
+  const Scanner& scanner_;
   char c_;
   bool known_ = false;
   std::size_t from_ = 0;
@@ -69,6 +182,8 @@ class Parser {
  public:
   Parser(const std::string& display, ParsedOrder& out)
       : text_(display.c_str()),
+        length_(display.size()),
+        scanner_(text_, length_ + 1),
         cap_(display.size() < kOrderValueCapMax ? display.size() : kOrderValueCapMax),
         out_(out) {}
 
@@ -78,10 +193,14 @@ class Parser {
     if (StartsWith(text_, kMultiLinePrefix, kMultiLinePrefixLength)) {
       out_.mode = OrderMode::kMultiLine;
       p = kMultiLinePrefixLength;
+      // The values rarely take more than the text itself; reserving that
+      // much spares the copies of a growing text (untouched pages of a large
+      // reservation cost nothing).
+      out_.formatted.reserve(length_);
     }
-    NextChar fieldColon(text_, ':');  // first ":" of a field, asked from p
-    NextChar labelColon(text_, ':');  // ":" after the label, asked after c1
-    NextChar bar(text_, '|');         // asked after c2 and from p
+    NextChar fieldColon(scanner_, ':');  // first ":" of a field, asked from p
+    NextChar labelColon(scanner_, ':');  // ":" after the label, asked after c1
+    NextChar bar(scanner_, '|');         // asked after c2 and from p
     std::size_t lastField = kNone;    // c1 of the field read last
 
     while (text_[p] != '\0') {
@@ -94,6 +213,17 @@ class Parser {
         if (StartsWith(text_ + p, kIdentificationMarker, kIdentificationMarkerLength)) {
           p += kIdentificationMarkerLength;
           IdentificationMarker();
+          continue;
+        }
+      }
+
+      if (!firstField) {
+        std::size_t c1 = 0, c2 = 0, b = 0;
+        if (scanner_.OrdinaryField(p, c1, c2, b)) {
+          // After a bar in an id, p may lie before the field read last.
+          if (c1 != lastField && b > c2 + 1) Field(c1, c2, b);
+          lastField = c1;
+          p = b + 1;
           continue;
         }
       }
@@ -113,13 +243,7 @@ class Parser {
         const std::size_t c2 = labelColon.Find(c1 + 1);
         if (c2 != kNone) {
           const std::size_t b = bar.Find(c2 + 1);
-          if (b != kNone && b > c2 + 1) {
-            std::size_t valueLength = b - (c2 + 1);
-            if (valueLength >= cap_) valueLength = cap_ - 1;
-            std::size_t labelLength = c2 - (c1 + 1);
-            if (labelLength > kOrderLabelMax) labelLength = kOrderLabelMax;
-            Value(c1 + 1, labelLength, c2 + 1, valueLength);
-          }
+          if (b != kNone && b > c2 + 1) Field(c1, c2, b);
         }
       }
 
@@ -152,6 +276,15 @@ class Parser {
     }
   }
 
+  // A field with colons c1 and c2 and closing bar b, its value not empty.
+  void Field(std::size_t c1, std::size_t c2, std::size_t b) {
+    std::size_t valueLength = b - (c2 + 1);
+    if (valueLength >= cap_) valueLength = cap_ - 1;
+    std::size_t labelLength = c2 - (c1 + 1);
+    if (labelLength > kOrderLabelMax) labelLength = kOrderLabelMax;
+    Value(c1 + 1, labelLength, c2 + 1, valueLength);
+  }
+
   void Value(std::size_t label, std::size_t labelLength, std::size_t value,
              std::size_t valueLength) {
     if (out_.mode == OrderMode::kMultiLine) {
@@ -163,14 +296,13 @@ class Parser {
     std::size_t start = value;
     OrderRow::Kind kind = OrderRow::kField;
     for (;;) {
-      const void* hit = std::memchr(text_ + start, '\n', end - start);
-      const std::size_t lineEnd =
-          hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_) : end;
+      const std::size_t hit = scanner_.InRange(start, end, '\n');
+      const std::size_t lineEnd = hit != kNone ? hit : end;
       std::size_t shown = lineEnd;
-      if (hit && shown > start && text_[shown - 1] == '\r') --shown;
+      if (hit != kNone && shown > start && text_[shown - 1] == '\r') --shown;
       Push(kind, start, shown - start, kind == OrderRow::kField ? label : 0,
            kind == OrderRow::kField ? labelLength : 0);
-      if (!hit) return;
+      if (hit == kNone) return;
       start = lineEnd + 1;
       kind = OrderRow::kContinuation;
     }
@@ -208,6 +340,8 @@ class Parser {
   }
 
   const char* text_;
+  std::size_t length_;
+  Scanner scanner_;
   std::size_t cap_;
   ParsedOrder& out_;
 };
@@ -270,15 +404,9 @@ int COrderText::SetHex(const char* hex, std::size_t length) {
   SecureBytes decoded;
   const int code = HexDecode(hex, length, decoded);
   if (code != 0) return code;
-  const std::size_t n = decoded.size();
-  try {
-    decoded.push_back(0);
-  } catch (const std::exception&) {
-    return 2;
-  }
-  bytes_.swap(decoded);
-  length_ = n;
-  return 0;
+  // Room for exactly n + 1 bytes: growing the decoder's buffer by one would
+  // double its allocation (and the wipe when it goes would touch all of it).
+  return SetBytes(decoded.data(), decoded.size());
 }
 
 int COrderText::SetBytes(const unsigned char* bytes, std::size_t n) {
@@ -301,8 +429,7 @@ void COrderText::Clear() {
   length_ = 0;
   std::string().swap(display_);
   parsed_.Clear();
-  parsed_.rows.shrink_to_fit();
-  parsed_.formatted.shrink_to_fit();
+  std::string().swap(parsed_.formatted);
 }
 
 int COrderText::BuildDisplay() {

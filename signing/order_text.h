@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,9 +45,54 @@ struct OrderRow {
   Kind kind;
 };
 
+// The rows, stored in blocks of fixed size: appending never moves the rows
+// already stored, so a large order costs no reallocation copies.
+class OrderRows {
+ public:
+  static constexpr std::size_t kBlockRows = 4096;
+
+  class const_iterator {
+   public:
+    const_iterator(const OrderRows* rows, std::size_t i) : rows_(rows), i_(i) {}
+    const OrderRow& operator*() const { return (*rows_)[i_]; }
+    const OrderRow* operator->() const { return &(*rows_)[i_]; }
+    const_iterator& operator++() { ++i_; return *this; }
+    bool operator==(const const_iterator& o) const { return i_ == o.i_; }
+    bool operator!=(const const_iterator& o) const { return i_ != o.i_; }
+
+   private:
+    const OrderRows* rows_;
+    std::size_t i_;
+  };
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const OrderRow& operator[](std::size_t i) const {
+    return blocks_[i / kBlockRows][i % kBlockRows];
+  }
+  const_iterator begin() const { return const_iterator(this, 0); }
+  const_iterator end() const { return const_iterator(this, size_); }
+
+  // May throw std::bad_alloc (ParseOrderText turns that into its code 2).
+  void push_back(const OrderRow& row) {
+    if (size_ % kBlockRows == 0 && size_ / kBlockRows == blocks_.size())
+      blocks_.emplace_back(new OrderRow[kBlockRows]);
+    blocks_[size_ / kBlockRows][size_ % kBlockRows] = row;
+    ++size_;
+  }
+  void clear() {
+    blocks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  std::vector<std::unique_ptr<OrderRow[]>> blocks_;
+  std::size_t size_ = 0;
+};
+
 struct ParsedOrder {
   OrderMode mode = OrderMode::kList;
-  std::vector<OrderRow> rows;  // list mode only
+  OrderRows rows;              // list mode only
   std::string formatted;       // multi-line mode only: values and "-" per marker
   int orderCount = 0;          // order markers met
 
@@ -58,10 +104,11 @@ struct ParsedOrder {
 // memory ran out (out then holds what was parsed up to that point). Text that
 // does not follow the grammar simply gives fewer rows.
 //
-// One deliberate difference from a plain reading of the field rules: when the
-// end of a field is found before its value (a "|" inside a later field's id),
-// parsing resumes inside the same field; a field is shown once, not again for
-// every such bar.
+// A field is shown at most once. After a "|" inside a field's id (any field
+// but the first), the end of that field is found at that bar, and reading
+// resumes before the same field's first colon; read again, the field would
+// add the same rows once more for every such bar, which a hostile text could
+// turn into a quadratic number of rows. It adds nothing the second time.
 int ParseOrderText(const std::string& display, ParsedOrder& out);
 
 // The texts of a row parsed from `display`.
