@@ -2,7 +2,13 @@
 
 #include <cstdio>
 
+#include "dialogs/dialog_logic.h"
+
 namespace quenta {
+
+int IUserInterface::RunDialog(CDialogLogic&) { return kIdCancel; }
+
+int IUserInterface::PrintPage(const PrintRequest&) { return kPrintCancelled; }
 
 namespace {
 
@@ -15,6 +21,10 @@ class ConsoleUi : public IUserInterface {
                                                 : kIdOk;
   }
   bool ChooseFileToOpen(const OpenFileRequest&, std::string&) override { return false; }
+  int RunDialog(CDialogLogic& dialog) override {
+    std::fprintf(stderr, "[dialog %d] no display; cancelled\n", dialog.ResourceId());
+    return kIdCancel;
+  }
 };
 
 ConsoleUi g_console;
@@ -29,5 +39,7 @@ IUserInterface* SetCurrentUi(IUserInterface* ui) {
   g_current = ui;
   return old;
 }
+
+IUserInterface* InstalledUi() { return g_current; }
 
 }  // namespace quenta

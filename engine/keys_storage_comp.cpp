@@ -1,5 +1,6 @@
 #include "engine/keys_storage_comp.h"
 
+#include "dialogs/keyboard_dlg.h"
 #include "engine/result_codes.h"
 
 namespace quenta {
@@ -28,9 +29,9 @@ int CKeysStorageComp::DecryptRand(const char*, const char*, int, std::string*, b
   return kErrArgument;
 }
 
-int CKeysStorageComp::ShowKeyboard(std::string*, int* endValue) {
+int CKeysStorageComp::ShowKeyboard(std::string* text, int* endValue) {
   if (endValue) *endValue = 0;
-  return kErrArgument;
+  return RunKeyboard(text, endValue);
 }
 
 }  // namespace quenta

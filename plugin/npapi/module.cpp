@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/npapi/npapi_types.h"
+#include "platform/wx/module_ui.h"
 #include "plugin/npapi/browser.h"
 #include "plugin/npapi/plugin_instance.h"
 #include "plugin/npapi/scriptable_object.h"
@@ -152,13 +153,17 @@ NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pluginFuncs) {
 
 #if defined(_WIN32)
 NP_EXPORT(NPError) NP_Initialize(NPNetscapeFuncs* browserFuncs) {
-  return quenta::CopyBrowserFuncs(browserFuncs);
+  NPError rc = quenta::CopyBrowserFuncs(browserFuncs);
+  if (rc == NPERR_NO_ERROR) quenta::InstallModuleUi();
+  return rc;
 }
 #else
 // Unix hosts pass the plug-in table here as well and expect it filled.
 NP_EXPORT(NPError) NP_Initialize(NPNetscapeFuncs* browserFuncs, NPPluginFuncs* pluginFuncs) {
   NPError rc = quenta::CopyBrowserFuncs(browserFuncs);
-  if (rc != NPERR_NO_ERROR || !pluginFuncs) return rc;
+  if (rc != NPERR_NO_ERROR) return rc;
+  quenta::InstallModuleUi();
+  if (!pluginFuncs) return rc;
   return quenta::FillPluginFuncs(pluginFuncs);
 }
 
@@ -169,4 +174,7 @@ NP_EXPORT(NPError) NP_GetValue(void*, NPPVariable variable, void* value) {
 }
 #endif
 
-NP_EXPORT(NPError) NP_Shutdown(void) { return NPERR_NO_ERROR; }
+NP_EXPORT(NPError) NP_Shutdown(void) {
+  quenta::ShutdownModuleUi();
+  return NPERR_NO_ERROR;
+}
