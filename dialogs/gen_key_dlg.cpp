@@ -78,7 +78,7 @@ DialogTemplate CGenKeyDlg::CreateTemplate() {
   DialogTemplate t;
   t.resourceId = kResourceId;
   t.caption = LoadText(kTextCaption);
-  const Rect frame = DluRect(0, 0, 200, 84);
+  const Rect frame = DluRect(0, 0, 250, 84);
   t.clientSize = {frame.width, frame.height};
   // No system menu: while a worker runs nothing may end the dialog, and
   // otherwise Cancel and Escape are there.
@@ -98,16 +98,16 @@ DialogTemplate CGenKeyDlg::CreateTemplate() {
 
   // In tab order: the key name, Generate, Cancel, then the location group.
   add(kNameLabelId, ControlKind::kStatic, DluRect(7, 46, 80, 8), LoadText(kTextNameLabel));
-  add(kNameEditId, ControlKind::kEdit, DluRect(90, 44, 103, 12), "");
-  add(kIdcOk, ControlKind::kPushButton, DluRect(89, 64, 50, 14), LoadText(kTextGenerate),
+  add(kNameEditId, ControlKind::kEdit, DluRect(90, 44, 153, 12), "");
+  add(kIdcOk, ControlKind::kPushButton, DluRect(139, 64, 50, 14), LoadText(kTextGenerate),
       kStyleDefault);
-  add(kIdcCancel, ControlKind::kPushButton, DluRect(143, 64, 50, 14), LoadText(kTextCancel));
-  add(kGroupId, ControlKind::kGroupBox, DluRect(7, 5, 160, 30), LoadText(kTextGroup));
-  add(kUsbTokenId, ControlKind::kRadioButton, DluRect(14, 18, 72, 10), LoadText(kTextUsbToken),
+  add(kIdcCancel, ControlKind::kPushButton, DluRect(193, 64, 50, 14), LoadText(kTextCancel));
+  add(kGroupId, ControlKind::kGroupBox, DluRect(7, 5, 210, 31), LoadText(kTextGroup));
+  add(kUsbTokenId, ControlKind::kRadioButton, DluRect(14, 17, 110, 12), LoadText(kTextUsbToken),
       kStyleGroup);
-  add(kSmartCardId, ControlKind::kRadioButton, DluRect(90, 18, 72, 10), LoadText(kTextSmartCard));
-  add(kProgressId, ControlKind::kProgressBar, DluRect(7, 66, 76, 10), "", kStyleHidden);
-  add(kIconId, ControlKind::kIcon, DluRect(173, 10, 20, 20), "", kStyleNone, kIconSign);
+  add(kSmartCardId, ControlKind::kRadioButton, DluRect(128, 17, 85, 12), LoadText(kTextSmartCard));
+  add(kProgressId, ControlKind::kProgressBar, DluRect(7, 66, 126, 10), "", kStyleHidden);
+  add(kIconId, ControlKind::kIcon, DluRect(223, 10, 20, 20), "", kStyleNone, kIconSign);
   return t;
 }
 
