@@ -26,12 +26,20 @@ class CKeysStorageComp : public CKeysStorage {
                   bool* hasDigest, std::string* usedKeyName, std::string* report);
 
   // Token PIN and key management. `names` receives the key-name list where
-  // the operation produces one; hasNames tells whether it did.
+  // the operation produces one (ChangePIN, ChangePUK and UnblockCard: with
+  // 91 only; DeleteTokenKeys: only when it names a key); hasNames tells
+  // whether InitializeCard produced one. InitializeCard opens and closes
+  // the device itself with ownSession, else it works in the caller's
+  // session. Names lists have no length limit.
   int ChangePIN(std::string* names);
   int ChangePUK(std::string* names);
-  int InitializeCard(std::string* names, bool* hasNames);
+  int InitializeCard(bool ownSession, std::string* names, bool* hasNames);
   int UnblockCard(std::string* names);
   int DeleteTokenKeys(int deviceMode, std::string* names);
+  // Replaces a token report (family prefix, "|", quoted token digests
+  // joined by "-") by the names of the listed keys whose reference text is
+  // one of the digests, joined by "|" (possibly empty). Returns 0.
+  int NamesFromTokenReport(std::string* text) const;
 
   // The on-screen keyboard: text typed on OK, else the dialog's end value.
   int ShowKeyboard(std::string* text, int* endValue);

@@ -126,7 +126,7 @@ ScriptResult CMethodDispatcher::Call(MethodId method, const std::vector<ScriptVa
       case MethodId::kInitializeCard: {
         std::string names;
         bool hasNames = false;
-        int rc = e.InitializeCard(&names, &hasNames);
+        int rc = e.InitializeCard(true, &names, &hasNames);
         return ScriptResult::Text(hasNames ? Code(rc, names) : Code(rc));
       }
 
