@@ -10,7 +10,7 @@ PKGS="build-essential cmake pkg-config git ca-certificates
  libp11-kit-dev softhsm2 opensc
  libpcsclite-dev pcscd
  libwxgtk3.2-dev xvfb xauth imagemagick poppler-utils fonts-dejavu-core fonts-liberation
- nodejs"
+ nodejs chromium"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
