@@ -263,8 +263,8 @@ int CGenKeyDlg::CheckDeviceState() {
     MessageBox(kTextInitRequired, kTextInitCaption, MsgIcon::kError, MsgButtons::kOk);
     std::string names;
     bool hasNames = false;
-    // TODO(pin): InitializeCard(false, &names) once the session-sharing form is in.
-    return engine_->InitializeCard(&names, &hasNames);
+    // In this attempt's session: the device stays open for what follows.
+    return engine_->InitializeCard(false, &names, &hasNames);
   }
   if (token.UserPinLocked() && token.SoPinLocked()) {
     statusText_.clear();

@@ -50,9 +50,7 @@ int CKeysStorageComp::GenerateKey(int keySize, const char* options, int* kind,
   const int rc = dialog.Result();
   if (rc == kErrBothPinsLocked && report) {
     *report = dialog.StatusText();
-    // TODO(pin): NamesFromTokenReport(*report) turns the token report into
-    // the names of the listed keys; until it is in, the report goes out
-    // as the token gave it.
+    NamesFromTokenReport(report);
   }
   return rc;
 }

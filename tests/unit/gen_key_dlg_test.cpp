@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dialogs/password_dlg.h"
+#include "dialogs/pin_dlg.h"
 #include "engine/encoding.h"
 #include "engine/keys_storage_comp.h"
 #include "engine/result_codes.h"
@@ -77,6 +78,17 @@ DialogScript EnterPin(std::string pin) {
     EXPECT_EQ(d.ResourceId(), CPasswordDialog::kResourceId);
     d.Type(CPasswordDialog::kEditId, pin);
     d.Click(kIdcOk);
+  };
+}
+
+DialogScript PinPukEntry(std::string puk, std::string pin) {
+  return [=](ScriptedDialog& d) {
+    EXPECT_EQ(d.ResourceId(), CPinPukDlg::kResourceId);
+    d.Type(CPinPukDlg::kPukEditId, puk);
+    d.Type(CPinPukDlg::kPukRepeatEditId, puk);
+    d.Type(CPinPukDlg::kPinEditId, pin);
+    d.Type(CPinPukDlg::kPinRepeatEditId, pin);
+    d.PressEnter();
   };
 }
 
@@ -428,20 +440,40 @@ TEST_F(GenKeyDialogTest, FlagReadFailureEndsWithItsCode) {
   ExpectClosed();
 }
 
-TEST_F(GenKeyDialogTest, UninitialisedDeviceIsOfferedTheInitialisationFirst) {
+// A fresh device is initialised first (PUK and PIN chosen in the PIN/PUK
+// dialog), in the attempt's own session; then the new PIN is asked for and
+// the pair generated.
+TEST_F(GenKeyDialogTest, UninitialisedDeviceIsInitialisedThenTheKeyGenerated) {
   AddDevice(kUsb);
   p11.SetState(kSlot, 0, 0);
+  ui.answers = {kIdOk, kIdNo};  // message 670, then "print the PUK?"
   CGenKeyDlg dialog;
   dialog.SetParameters(&engine, "|1|");
-  EXPECT_EQ(Run(dialog, [&](ScriptedDialog& d) { Attempt(d, dialog, "Nowy", kUsb); }), kIdOk);
+  EXPECT_EQ(Run(dialog, [&](ScriptedDialog& d) { Attempt(d, dialog, "Nowy", kUsb); },
+                {PinPukEntry("87654321", "4321"), EnterPin("4321")}),
+            kIdOk);
   ASSERT_FALSE(ui.messages.empty());
   EXPECT_EQ(ui.messages[0].textId, CGenKeyDlg::kTextInitRequired);
   EXPECT_EQ(ui.messages[0].caption, LoadText(CGenKeyDlg::kTextInitCaption));
   EXPECT_EQ(ui.messages[0].buttons, MsgButtons::kOk);
-  // The initialisation did not complete here, so no PIN was asked and the
-  // attempt ended with its code.
-  EXPECT_NE(dialog.Result(), 0);
-  for (int id : DialogIds()) EXPECT_NE(id, CPasswordDialog::kResourceId);
+  EXPECT_EQ(DialogIds(), (std::vector<int>{CGenKeyDlg::kResourceId, CPinPukDlg::kResourceId,
+                                           CPasswordDialog::kResourceId}));
+  EXPECT_EQ(dialog.Result(), 0);
+  EXPECT_EQ(p11.UserPin(kSlot), "4321");
+  EXPECT_EQ(p11.ObjectCount(kSlot), 2);  // the old key went with the initialisation
+  ExpectClosed();
+}
+
+TEST_F(GenKeyDialogTest, CancelledInitialisationEndsWithoutAPinPrompt) {
+  AddDevice(kCard);
+  p11.SetState(kSlot, 0, 0);
+  CGenKeyDlg dialog;
+  dialog.SetParameters(&engine, "|1|");
+  EXPECT_EQ(Run(dialog, [&](ScriptedDialog& d) { Attempt(d, dialog, "Nowy", kCard); },
+                {[](ScriptedDialog& d) { d.PressEscape(); }}),
+            kIdOk);
+  EXPECT_EQ(dialog.Result(), kErrCancelled);
+  EXPECT_EQ(DialogIds(), (std::vector<int>{CGenKeyDlg::kResourceId, CPinPukDlg::kResourceId}));
   ExpectClosed();
 }
 

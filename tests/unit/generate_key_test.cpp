@@ -144,6 +144,33 @@ TEST_F(GenerateKeyTest, DeviceFailureBeforeThePinIsTheResult) {
   EXPECT_EQ(ui.dialogs.size(), 1u);
 }
 
+// Both PINs locked: 91, and the token's report becomes the names of the
+// listed keys that are on it.
+TEST_F(GenerateKeyTest, BothPinsLockedReportsTheListedKeysOnTheDevice) {
+  P11Double p11(QUENTA_PKCS11_DOUBLE);
+  const char reader[] = "Gemalto USB Key 00 00";
+  pcsc.AddReader(reader, "3B6E00008031806686000000000000000000");
+  p11.AddToken(0x101, reader, "SN0001", kPin, kPuk);
+  std::string modulus(128, '\x5A');
+  p11.AddKey(0x101, "Main", reinterpret_cast<const unsigned char*>(modulus.data()), modulus.size(),
+             1, 1);
+  p11.SetTries(0x101, 0, 0);
+  unsigned char d[SHA_DIGEST_LENGTH];
+  const std::string input = modulus + std::string("\x01\x00\x01", 3);
+  SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), d);
+  const std::string digest = ToHex(std::string(reinterpret_cast<char*>(d), sizeof d));
+  Components(true, true, {std::string("PKCS11 Module=") + QUENTA_PKCS11_DOUBLE});
+  ASSERT_EQ(engine.SetKey("Main key", "4D61696E", digest.c_str(), kKindUsbToken), 0);
+  ASSERT_EQ(engine.SetKey("Other", "4F74686572", "00112233445566778899AABBCCDDEEFF00112233",
+                          kKindUsbToken), 0);
+
+  ui.scripts.push_back(GenerateIn("Nowy", CGenKeyDlg::kUsbTokenId));
+  const Outputs o = Generate(engine, "|1|");
+  EXPECT_EQ(o.rc, kErrBothPinsLocked);
+  EXPECT_EQ(o.report, "Main key");
+  EXPECT_EQ(p11.OpenSessions(), 0);
+}
+
 // ---------------------------------------------------------------- SoftHSM2
 
 struct Placement {
