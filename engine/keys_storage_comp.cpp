@@ -36,17 +36,17 @@ bool ReaderComponentRegistered() {
   return support.UsbTokenSupport() || support.SmartCardSupport();
 }
 
-// The key names a token report speaks of, for the 91 result.
-std::string NamesForReport(const std::string& report) {
-  // TODO(token-management): convert with NamesFromTokenReport once it is
-  // in token_management.cpp; until then the 91 result carries no names.
-  (void)report;
-  return std::string();
-}
-
 }  // namespace
 
 CKeysStorageComp::CKeysStorageComp() = default;
+
+// A dialog that ended without a successful signature (cancelled, or an
+// error that ended it) leaves its key selected. Release it at once, so the
+// key material is wiped and a token session closed instead of lingering
+// until the next request.
+void CKeysStorageComp::ReleaseUnfinishedKey() {
+  if (CurrentKey()) ReleaseKey();
+}
 CKeysStorageComp::~CKeysStorageComp() = default;
 
 int CKeysStorageComp::Sign(const char* allowedKeys, const char* keyName, const char* orderHex,
@@ -66,12 +66,15 @@ int CKeysStorageComp::Sign(const char* allowedKeys, const char* keyName, const c
   if (mode == 1) {
     dialog.SetSilent(0);
     dialog.SetOperation(kOpSignSha256);
-    if (dialog.DoModal() != kIdOk) return kErrCancelled;
+    const int end = dialog.DoModal();
+    ReleaseUnfinishedKey();
+    if (end != kIdOk) return kErrCancelled;
   } else {
     dialog.SetSilent(1);
     dialog.SetOperation(kOpSignSha1);
     dialog.SelectPreferredKey();
     dialog.PerformSigning();
+    ReleaseUnfinishedKey();
   }
 
   rc = dialog.Result();
@@ -80,7 +83,10 @@ int CKeysStorageComp::Sign(const char* allowedKeys, const char* keyName, const c
     const int encoded = HexEncode(out.data(), out.size(), *signature);
     if (encoded != kOk) rc = encoded;
   }
-  if (rc == kErrBothPinsLocked && report) *report = NamesForReport(dialog.TokenReport());
+  if (rc == kErrBothPinsLocked && report) {
+    *report = dialog.TokenReport();
+    NamesFromTokenReport(report);
+  }
   if (usedKeyName) *usedKeyName = dialog.ChosenKeyName();
   return rc;
 }
@@ -137,6 +143,7 @@ int CKeysStorageComp::EncryptRand(const char* allowedKeys, const char* keyName,
   ForgetPassword();
   const int end = dialog.DoModal();
   dialog.SetSignData(nullptr, 0);
+  ReleaseUnfinishedKey();
   if (end != kIdOk) return kErrCancelled;
 
   rc = dialog.Result();
@@ -151,7 +158,10 @@ int CKeysStorageComp::EncryptRand(const char* allowedKeys, const char* keyName,
       rc = packed ? HexEncode(packed, record.PackedLength(), *message) : kErrNoMemory;
     }
   }
-  if (rc == kErrBothPinsLocked && report) *report = NamesForReport(dialog.TokenReport());
+  if (rc == kErrBothPinsLocked && report) {
+    *report = dialog.TokenReport();
+    NamesFromTokenReport(report);
+  }
   if (usedKeyName) *usedKeyName = dialog.ChosenKeyName();
   return rc;
 }
@@ -183,6 +193,7 @@ int CKeysStorageComp::DecryptRand(const char* allowedKeys, const char* messageHe
   dialog.SetOperation(kOpDecrypt);
   rc = dialog.PerformSigning();
   dialog.SetSignData(nullptr, 0);
+  ReleaseUnfinishedKey();
   ForgetPassword();
 
   if (rc == kOk) {
@@ -208,7 +219,10 @@ int CKeysStorageComp::DecryptRand(const char* allowedKeys, const char* messageHe
       }
     }
   }
-  if (rc == kErrBothPinsLocked && report) *report = NamesForReport(dialog.TokenReport());
+  if (rc == kErrBothPinsLocked && report) {
+    *report = dialog.TokenReport();
+    NamesFromTokenReport(report);
+  }
   if (usedKeyName) *usedKeyName = dialog.ChosenKeyName();
   return rc;
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "dialogs/dialog_logic.h"
+#include "dialogs/pin_dlg.h"
 #include "engine/keys_storage.h"
 #include "engine/secure.h"
 #include "signing/order_text.h"
@@ -83,8 +84,7 @@ class CSignDlg : public CDialogLogic {
   void SetSilent(int silent) { silent_ = silent; }
   void SetOperation(int operation) { operation_ = operation; }
   // The callbacks handed down to the key store for secrets. By default the
-  // password dialog; no PIN/PUK dialog (the token check then takes a
-  // request for one as cancelled).
+  // password dialog and the PIN/PUK dialog.
   void SetSecretCallbacks(PasswordCallback password, PinPukCallback pinPuk) {
     passwordCb_ = password;
     pinPukCb_ = pinPuk;
@@ -184,7 +184,7 @@ class CSignDlg : public CDialogLogic {
   BoxContent boxContent_ = kBoxNothing;
 
   PasswordCallback passwordCb_;
-  PinPukCallback pinPukCb_ = nullptr;
+  PinPukCallback pinPukCb_ = &CPinDlg::PinPukCallback;
 };
 
 }  // namespace quenta

@@ -238,6 +238,22 @@ TEST_F(SigningOps, CancelledDialogGivesEight) {
   EXPECT_TRUE(o.signature.empty());
 }
 
+// A wrong password selects the key and reads its material; giving up after
+// it must not leave the key selected with its material in memory.
+TEST_F(SigningOps, GivingUpAfterAFailedAttemptReleasesTheKey) {
+  AddRepositoryKey("K1", keys().a);
+  engine_.SetSignDialogType(1);
+  ui_.scripts.push_back([](ScriptedDialog& d) {
+    d.Type(D::kIdPassword, "wrong");
+    d.Click(kIdcOk);
+    d.PressEscape();
+  });
+  const SignOutcome o = Sign("|K1|", "K1", ToHex(kOrder), 1);
+  EXPECT_EQ(o.rc, kErrCancelled);
+  EXPECT_EQ(engine_.CurrentKey(), nullptr);
+  EXPECT_FALSE(engine_.HasKeyMaterial());
+}
+
 TEST_F(SigningOps, ThreeWrongPasswordsThenTheBlockedKeyEndsTheDialog) {
   AddRepositoryKey("K1", keys().a);
   engine_.SetSignDialogType(1);
