@@ -9,7 +9,7 @@ PKGS="build-essential cmake pkg-config git ca-certificates
  libnss3-dev libnss3-tools
  libp11-kit-dev softhsm2 opensc
  libpcsclite-dev pcscd
- libwxgtk3.2-dev xvfb xauth imagemagick poppler-utils fonts-dejavu-core fonts-liberation
+ libwxgtk3.2-dev xvfb xauth xdotool xxd imagemagick poppler-utils fonts-dejavu-core fonts-liberation
  nodejs chromium"
 missing=""
 for p in $PKGS; do
