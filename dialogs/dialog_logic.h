@@ -8,6 +8,15 @@
 // All texts crossing this interface are Windows-1250 byte strings; a view
 // converts them only where it draws. Geometry is in pixels of the dialog's
 // client area.
+//
+// Writing a dialog: derive from CDialogLogic with the resource id, describe
+// the controls in CreateTemplate (ids, kinds, rectangles, styles; DluRect
+// converts dialog units), set texts, limits and layout in OnInitDialog
+// through View(), and handle OnOK / OnCancel / OnCommand / OnTimer. End with
+// EndDialog(value); show messages with MessageBox (they reach the current
+// IUserInterface, so a test sees the text id and answers it). Callers run
+// the dialog with DoModal and read its outputs afterwards. Secret edits
+// (kStylePassword) are emptied by every view when the window goes.
 #pragma once
 
 #include <cstddef>

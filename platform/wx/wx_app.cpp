@@ -1,7 +1,10 @@
 #include "platform/wx/wx_app.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 
+#include <wx/gdicmn.h>
 #include <wx/init.h>
 #include <wx/log.h>
 
@@ -10,6 +13,22 @@ namespace quenta {
 namespace {
 
 bool g_owned = false;
+
+// GTK and GLib cannot be unloaded once loaded: they register types and keep
+// process-wide state that points into their own code. When the browser
+// unloads the module, the wx libraries (and with them GTK) stay.
+void PinLibraryOf(const void* symbol) {
+  Dl_info info;
+  if (dladdr(symbol, &info) && info.dli_fname)
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+struct ToolkitPin {
+  ToolkitPin() {
+    PinLibraryOf(reinterpret_cast<const void*>(&wxGetDisplaySize));
+    PinLibraryOf(reinterpret_cast<const void*>(static_cast<bool (*)(int&, wxChar**)>(&wxEntryStart)));
+  }
+} g_pin;
 
 // At unload without a shutdown call, the application goes with the module.
 struct AppGuard {

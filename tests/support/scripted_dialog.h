@@ -273,6 +273,7 @@ class ScriptedDialog : public quenta::IDialogView {
     return c->masked ? std::string(c->text.size(), '*') : Text(id);
   }
   bool Visible(int id) const { return IsVisible(id); }
+  bool Checked(int id) const { return IsChecked(id); }
   bool Enabled(int id) const { return IsEnabled(id); }
   quenta::Rect RectOf(int id) const { return ControlRect(id); }
   int Limit(int id) const { const ScriptedControl* c = Find(id); return c ? c->limit : 0; }
