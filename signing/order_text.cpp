@@ -41,8 +41,6 @@ class Scanner {
  public:
   Scanner(const char* text, std::size_t readable) : s_(text), readable_(readable) {}
 
-  const char* text() const { return s_; }
-
   // First i >= q with s[i] == c, or kNone when a zero byte comes first.
   std::size_t CharOrEnd(std::size_t q, char c) const {
 #if defined(__SSE2__)

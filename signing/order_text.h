@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/secure.h"
@@ -75,8 +76,10 @@ class OrderRows {
 
   // May throw std::bad_alloc (ParseOrderText turns that into its code 2).
   void push_back(const OrderRow& row) {
-    if (size_ % kBlockRows == 0 && size_ / kBlockRows == blocks_.size())
-      blocks_.emplace_back(new OrderRow[kBlockRows]);
+    if (size_ % kBlockRows == 0 && size_ / kBlockRows == blocks_.size()) {
+      std::unique_ptr<OrderRow[]> block(new OrderRow[kBlockRows]);
+      blocks_.push_back(std::move(block));
+    }
     blocks_[size_ / kBlockRows][size_ % kBlockRows] = row;
     ++size_;
   }
