@@ -41,6 +41,9 @@ class CKeysStorageComp : public CKeysStorage {
   // one of the digests, joined by "|" (possibly empty). Returns 0.
   int NamesFromTokenReport(std::string* text) const;
 
+  // Releases the current key if a dialog left one selected.
+  void ReleaseUnfinishedKey();
+
   // The on-screen keyboard: text typed on OK, else the dialog's end value.
   int ShowKeyboard(std::string* text, int* endValue);
 };

@@ -8,6 +8,7 @@
 
 #include "nmhost/host_io.h"
 #include "nmhost/session.h"
+#include "platform/wx/module_ui.h"
 
 int main(int argc, char** argv) {
   // The reply pipe is private from here on: nothing else may write to it.
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
   (void)argv;  // the caller's origin (Chromium) or manifest and id (Firefox): the
                // browser has already checked them against the host manifest
 
+  // Dialogs open from this process, through the same toolkit adapter as the
+  // plug-in's; the toolkit itself starts with the first window.
+  quenta::InstallModuleUi();
   int status;
   {
     quenta::CFdMessageWriter writer(replyFd);
@@ -30,5 +34,6 @@ int main(int argc, char** argv) {
   }
   close(replyFd);
   close(requestFd);
+  quenta::ShutdownModuleUi();
   return status;
 }

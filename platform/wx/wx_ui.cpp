@@ -7,6 +7,8 @@
 #include <wx/generic/msgdlgg.h>
 
 #include "dialogs/dialog_logic.h"
+#include "dialogs/password_dlg.h"
+#include "engine/system_cert_store.h"
 #include "platform/wx/module_ui.h"
 #include "platform/wx/wx_app.h"
 #include "platform/wx/wx_dialog_view.h"
@@ -94,6 +96,10 @@ void InstallModuleUi() {
   static WxUserInterface ui;
   g_moduleUi = &ui;
   g_previousUi = SetCurrentUi(&ui);
+  // A password-protected certificate database is unlocked through the
+  // password dialog, like every other secret.
+  if (!CSystemCertStore::PasswordPrompt())
+    CSystemCertStore::SetPasswordPrompt(&CPasswordDialog::PasswordCallback);
 }
 
 void ShutdownModuleUi() {
