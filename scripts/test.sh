@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs the whole test suite twice: a normal build, and
-# a build with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+# a build with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer;
+# then runs the fuzz targets for a short fixed time.
 # Installs what it needs first (Debian 12).
 set -e
 cd "$(dirname "$0")/.."
@@ -20,4 +21,7 @@ run_suite "$ROOT/build/release"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$ROOT/build/sanitize" -DQUENTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-echo "All tests passed (normal and sanitizer builds)."
+# Every parser's fuzz target for a short fixed time (scripts/fuzz.sh runs
+# them longer when asked).
+./scripts/fuzz.sh 10
+echo "All tests passed (normal and sanitizer builds, fuzz targets)."
