@@ -66,6 +66,15 @@ class DeviceScope {
 
 bool BothLocked(const CTokenAccess& token) { return token.SoPinLocked() && token.UserPinLocked(); }
 
+// 91, with the names of the listed keys the token's report gives.
+int BothLockedReport(const CKeysStorageComp& engine, CTokenAccess& token, std::string* names) {
+  std::string text;
+  token.ListKeyDigests(text);
+  engine.NamesFromTokenReport(&text);
+  if (names) *names = text;
+  return kErrBothPinsLocked;
+}
+
 }  // namespace
 
 int CKeysStorageComp::NamesFromTokenReport(std::string* text) const {
@@ -108,15 +117,8 @@ int CKeysStorageComp::ChangePIN(std::string* names) {
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
 
-  auto report = [&] {
-    std::string text;
-    token_.ListKeyDigests(text);
-    NamesFromTokenReport(&text);
-    if (names) *names = text;
-    return kErrBothPinsLocked;
-  };
   if (!token_.TokenInitialised() || !token_.UserPinInitialised()) return kErrTokenNotInitialised;
-  if (BothLocked(token_)) return report();
+  if (BothLocked(token_)) return BothLockedReport(*this, token_, names);
   if (token_.UserPinLocked()) return kErrPinLocked;
 
   dialog.SetWording(token_.DeviceKind());
@@ -130,7 +132,8 @@ int CKeysStorageComp::ChangePIN(std::string* names) {
   dialog.Wipe();
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
-  if (token_.SoPinLocked() && (token_.UserPinLocked() || login == kErrPinLocked)) return report();
+  if (token_.SoPinLocked() && (token_.UserPinLocked() || login == kErrPinLocked))
+    return BothLockedReport(*this, token_, names);
   return login;
 }
 
@@ -143,15 +146,8 @@ int CKeysStorageComp::ChangePUK(std::string* names) {
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
 
-  auto report = [&] {
-    std::string text;
-    token_.ListKeyDigests(text);
-    NamesFromTokenReport(&text);
-    if (names) *names = text;
-    return kErrBothPinsLocked;
-  };
   if (!token_.TokenInitialised() || !token_.UserPinInitialised()) return kErrTokenNotInitialised;
-  if (BothLocked(token_)) return report();
+  if (BothLocked(token_)) return BothLockedReport(*this, token_, names);
   if (token_.SoPinLocked()) return kErrSoPinLocked;
 
   dialog.SetWording(token_.DeviceKind());
@@ -168,7 +164,7 @@ int CKeysStorageComp::ChangePUK(std::string* names) {
   // The security officer's mapping reports a locked PUK as 131.
   const bool pukGone = token_.SoPinLocked() || login == kErrPinLocked || login == kErrSoPinLocked;
   if (!pukGone) return login;
-  if (token_.UserPinLocked()) return report();
+  if (token_.UserPinLocked()) return BothLockedReport(*this, token_, names);
   return login;
 }
 
@@ -224,15 +220,8 @@ int CKeysStorageComp::DeleteTokenKeys(int deviceMode, std::string* names) {
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
 
-  auto report = [&] {
-    std::string text;
-    token_.ListKeyDigests(text);
-    NamesFromTokenReport(&text);
-    if (names) *names = text;
-    return kErrBothPinsLocked;
-  };
   if (!token_.TokenInitialised() || !token_.UserPinInitialised()) return kErrTokenNotInitialised;
-  if (BothLocked(token_)) return report();
+  if (BothLocked(token_)) return BothLockedReport(*this, token_, names);
 
   do {
     CPasswordDialog dialog;
@@ -270,7 +259,8 @@ int CKeysStorageComp::DeleteTokenKeys(int deviceMode, std::string* names) {
       ShowMessage(kTextWrongPin, title, MsgIcon::kError, MsgButtons::kOk);
   } while (rc == kErrPinIncorrect || rc == kErrPinLength);
 
-  if (token_.ReadTokenFlags() == kOk && BothLocked(token_)) rc = report();
+  if (token_.ReadTokenFlags() == kOk && BothLocked(token_))
+    rc = BothLockedReport(*this, token_, names);
   return rc;
 }
 
