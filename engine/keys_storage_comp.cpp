@@ -1,5 +1,7 @@
 #include "engine/keys_storage_comp.h"
 
+#include "engine/dialog_hooks.h"
+
 #include <openssl/rand.h>
 
 #include <cstring>
@@ -38,7 +40,11 @@ bool ReaderComponentRegistered() {
 
 }  // namespace
 
-CKeysStorageComp::CKeysStorageComp() = default;
+CKeysStorageComp::CKeysStorageComp() {
+  // The token layer asks the user to choose a reader or the keys to remove
+  // through these dialogs.
+  InstallTokenDialogs();
+}
 
 // A dialog that ended without a successful signature (cancelled, or an
 // error that ended it) leaves its key selected. Release it at once, so the

@@ -7,6 +7,7 @@
 #include <wx/printdlg.h>
 #include <wx/filename.h>
 
+#include "dialogs/puk_print.h"
 #include "platform/wx/gtk_glue.h"
 #include "platform/wx/wx_app.h"
 #include "platform/wx/wx_dialog_view.h"
@@ -58,6 +59,8 @@ std::vector<wxString> WrapLines(wxDC& dc, const wxString& text, int width) {
 class PagePrintout : public wxPrintout {
  public:
   explicit PagePrintout(const PrintRequest& r) : wxPrintout(ToWx(r.documentName)), request_(r) {}
+  // The page may carry a secret (the PUK sheet): our copy is wiped.
+  ~PagePrintout() override { WipePrintRequest(request_); }
 
   bool HasPage(int page) override { return page == 1; }
   void GetPageInfo(int* minPage, int* maxPage, int* from, int* to) override {
