@@ -8,7 +8,7 @@ PKGS="build-essential cmake pkg-config git ca-certificates
  libssl-dev openssl
  libnss3-dev libnss3-tools
  libp11-kit-dev softhsm2 opensc
- libpcsclite-dev pcscd
+ libpcsclite-dev pcscd vsmartcard-vpcd python3
  libwxgtk3.2-dev xvfb xauth xdotool xxd imagemagick poppler-utils fonts-dejavu-core fonts-liberation
  nodejs chromium"
 missing=""
