@@ -2,16 +2,23 @@
 // calls the component through the generated extension and the built native
 // host, and pages from other origins get nothing.
 //
-//   node browser_test.mjs --host PATH/quenta-nmhost --make-extension PATH/make-extension.sh
+//   node browser_test.mjs --host PATH/quenta-nmhost --make-extension PATH/make-extension.sh \
+//        [--keytool PATH/quenta-keytool]
 //
+// With an X display ($DISPLAY, e.g. under xvfb-run), xdotool and the key
+// tool, a page also signs an order in the real sign dialog the host opens:
+// the password is typed with synthesised input, first a wrong one, then the
+// right one, and openssl verifies the signature. Without them that case is
+// skipped. QUENTA_SHOT=file.png saves a screenshot when that case fails.
 // Exit status 0 when every case passed, 1 when one failed, 77 when no
 // Chromium is installed. CHROMIUM=/path/to/chromium picks another browser.
-import { spawn, execFileSync } from 'node:child_process';
+import { spawn, execFile, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { promisify } from 'node:util';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const HOST_NAME = 'norvale.quenta.sign';
@@ -212,6 +219,160 @@ async function runCase(name, body) {
   }
 }
 
+// ------------------------------------------------------------ the sign dialog
+
+const run = promisify(execFile);
+
+function haveXdotool() {
+  try {
+    execFileSync('xdotool', ['version'], { stdio: 'ignore', timeout: 10000 });
+    return true;
+  } catch (e) {
+    return false;
+  }
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// Rejects when the promise has not settled in time.
+function within(promise, ms, what) {
+  let timer;
+  const timeout = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
+  });
+  return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
+}
+
+// Answers a window the way a person would: waits for it, puts the pointer
+// on it (no window manager: keyboard focus follows the pointer), types the
+// text if any and presses Return.
+async function answer(title, text) {
+  const { stdout } = await run('timeout', ['30', 'xdotool', 'search', '--sync', '--onlyvisible',
+                                           '--name', title], { timeout: 40000 });
+  const window = stdout.split('\n').filter(Boolean)[0];
+  if (!window) throw new Error(`no window ${title}`);
+  await sleep(500);
+  const geometry = (await run('xdotool', ['getwindowgeometry', '--shell', window],
+                              { timeout: 10000 })).stdout;
+  const value = (name) => Number((new RegExp(`^${name}=(\\d+)`, 'm').exec(geometry) || [])[1]);
+  const [x, y, width] = [value('X'), value('Y'), value('WIDTH')];
+  if ([x, y, width].some(Number.isNaN)) throw new Error(`no geometry for ${title}: ${geometry}`);
+  await run('xdotool', ['mousemove', String(x + Math.floor(width / 2)), String(y + 20)],
+            { timeout: 10000 });
+  await sleep(300);
+  if (text) await run('xdotool', ['type', '--delay', '40', text], { timeout: 30000 });
+  await run('xdotool', ['key', 'Return'], { timeout: 10000 });
+}
+
+// Waits until no window with this name is shown.
+async function gone(title) {
+  for (;;) {
+    try {
+      await run('xdotool', ['search', '--onlyvisible', '--name', title], { timeout: 10000 });
+    } catch (e) {
+      if (e.code === 1) return;  // nothing found
+      throw e;
+    }
+    await sleep(200);
+  }
+}
+
+// The names of the windows shown, for a failure message.
+async function windowNames() {
+  try {
+    const { stdout } = await run('xdotool', ['search', '--onlyvisible', '--name', '.'], { timeout: 10000 });
+    const names = [];
+    for (const w of stdout.split('\n').filter(Boolean))
+      names.push(JSON.stringify((await run('xdotool', ['getwindowname', w], { timeout: 10000 })).stdout.trim()));
+    return names.join(', ') || 'none';
+  } catch (e) {
+    return 'none';
+  }
+}
+
+// Ends host processes the browser started (looked up by parentage and by
+// their executable), for a case that failed with a dialog still open.
+function killHosts(browserPid, hostExe) {
+  const parents = new Map();
+  const hosts = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+      parents.set(Number(entry), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
+      if (fs.readlinkSync(`/proc/${entry}/exe`) === fs.realpathSync(hostExe)) hosts.push(Number(entry));
+    } catch (e) { /* gone meanwhile */ }
+  }
+  for (const pid of hosts) {
+    for (let p = parents.get(pid); p && p > 1; p = parents.get(p)) {
+      if (p === browserPid) {
+        try { process.kill(pid, 'SIGKILL'); } catch (e) { /* gone */ }
+        break;
+      }
+    }
+  }
+}
+
+async function signCase(browser, url, T, dirs, keytool) {
+  const PASSWORD = 'tajne-haslo-1';
+  // A reader component registered for the machine, as the signing requires.
+  fs.mkdirSync(`${dirs.xdg}/norvale/smartcard`, { recursive: true });
+  fs.writeFileSync(`${dirs.xdg}/norvale/smartcard/components.conf`, 'GemPCKey USB=1\n');
+
+  const keyPem = `${T}/key.pem`;
+  const pubPem = `${T}/pub.pem`;
+  execFileSync('openssl', ['genrsa', '-out', keyPem, '2048'], { stdio: 'ignore' });
+  execFileSync('openssl', ['rsa', '-in', keyPem, '-pubout', '-out', pubPem], { stdio: 'ignore' });
+  const keyHex = execFileSync(keytool, ['wrap', '--in', keyPem, '--hex'], {
+    env: Object.assign({}, process.env, { QUENTA_KEY_PASSWORD: PASSWORD }),
+  }).toString('utf8').trim();
+  if (!/^[0-9A-Fa-f]+$/.test(keyHex)) throw new Error(`keytool gave no hex key: ${keyHex.slice(0, 80)}`);
+
+  const order = Buffer.from('_ZLECENIE_|1:Kwota:1 250,00 PLN|2:Odbiorca:Jan Kowalski|' +
+                            '3:Tytul:Faktura 7/2026|', 'utf8');
+  const orderHex = order.toString('hex').toUpperCase();
+
+  const p = await Page.open(browser, url);
+  try {
+    expect('SetLanguage(1)', await p.call('SetLanguage', 1), { undefined: true });
+    expect('SetKey', await p.call('SetKey', 'K1', hex('Main key'), keyHex, 0), '0');
+    expect('SetSignDialogType(2)', await p.call('SetSignDialogType', 2), '0');
+
+    const sign = () => p.eval(`(async () => {
+      window.events = [];
+      const result = await window.QuentaSign.Sign('|K1|', 'K1', ${JSON.stringify(orderHex)});
+      return { result, events: window.events };
+    })()`);
+
+    // A wrong password: the page hears of it through componentWKPEvent, the
+    // error box is dismissed and the sign dialog asks again; the right
+    // password then signs.
+    const signing = sign();
+    await within(answer('^Sign order$', 'zle-haslo'), 60000, 'the sign dialog');
+    await within(answer('^Quenta Sign$', null), 60000, 'the wrong-password message');
+    await within(gone('^Quenta Sign$'), 60000, 'the wrong-password message to close');
+    await within(answer('^Sign order$', PASSWORD), 60000, 'the sign dialog asking again');
+    const r = await within(signing, 60000, 'the Sign result');
+    expect('componentWKPEvent for the wrong password', r.events, [['', 'K1', 'Main key', '1']]);
+    const m = /^0\|K1\|([0-9A-F]+)$/.exec(r.result);
+    if (!m) throw new Error(`Sign with the right password: got ${JSON.stringify(r.result)}`);
+    const signature = Buffer.from(m[1], 'hex');
+    expect('signature length', signature.length, 256);
+    fs.writeFileSync(`${T}/sig.bin`, signature);
+    fs.writeFileSync(`${T}/order.bin`, order);
+    let verified;
+    try {
+      verified = execFileSync('openssl', ['dgst', '-sha256', '-verify', pubPem, '-signature',
+                                          `${T}/sig.bin`, `${T}/order.bin`]).toString('utf8').trim();
+    } catch (e) {
+      throw new Error(`openssl does not verify the signature: ${e.stdout || ''}${e.stderr || ''}`);
+    }
+    expect('openssl', verified, 'Verified OK');
+  } finally {
+    await p.close();
+  }
+}
+
 // ------------------------------------------------------------ main
 
 async function main() {
@@ -222,6 +383,7 @@ async function main() {
   }
   const hostExe = option('--host');
   const makeExtension = option('--make-extension');
+  const keytool = process.argv.includes('--keytool') ? option('--keytool') : null;
 
   const T = fs.mkdtempSync(path.join(os.tmpdir(), 'quenta-browser-'));
   const dirs = { home: `${T}/home`, profile: `${T}/profile`, config: `${T}/config`, xdg: `${T}/xdg` };
@@ -345,8 +507,29 @@ async function main() {
     });
 
     fs.writeFileSync(manifestPath, realManifest);
-    // Signing through the sign dialog joins here once the dialog exists:
-    // a Sign case typing the password under Xvfb and checking the signature.
+
+    // Signing in the real sign dialog, which the host opens on $DISPLAY; the
+    // password is typed into it with synthesised input.
+    const signSkip = !process.env.DISPLAY ? 'no DISPLAY'
+                     : !haveXdotool() ? 'no xdotool'
+                     : !keytool ? 'no --keytool given' : '';
+    if (signSkip) {
+      console.log(`skip Sign in the sign dialog (${signSkip})`);
+    } else {
+      await runCase('Sign in the sign dialog: a wrong password, then the right one', async () => {
+        try {
+          await signCase(browser, `${bankOrigin}/bank.html`, T, dirs, keytool);
+        } catch (e) {
+          e.message += `\n     windows on the display: ${await windowNames()}`;
+          if (process.env.QUENTA_SHOT) {
+            try { execFileSync('import', ['-window', 'root', process.env.QUENTA_SHOT], { timeout: 20000 }); } catch (x) { /* none */ }
+          }
+          // A dialog left open would keep its host process waiting forever.
+          killHosts(browser.child.pid, hostExe);
+          throw e;
+        }
+      });
+    }
 
     status = failed ? 1 : 0;
   } catch (e) {
