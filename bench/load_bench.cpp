@@ -130,7 +130,9 @@ class Collector : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      times[run.benchmark_name()] = run.GetAdjustedRealTime() * toNs;
+      const double t = run.GetAdjustedRealTime() * toNs;
+      auto it = times.find(run.benchmark_name());
+      if (it == times.end() || t < it->second) times[run.benchmark_name()] = t;
     }
   }
   std::map<std::string, double> times;
@@ -145,10 +147,14 @@ int main(int argc, char** argv) {
   const bool firstOk = Cycle(&firstWhy);
   const double firstMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  benchmark::RegisterBenchmark("Load/dlopen-only", BM_DlopenOnly)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("Load/page-cycle", BM_PageCycle)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+  // Each registered three times, alternating, so that load from other jobs
+  // falls on both; the least time of the three stands for it.
+  for (int i = 0; i < 3; ++i) {
+    benchmark::RegisterBenchmark("Load/dlopen-only", BM_DlopenOnly)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Load/page-cycle", BM_PageCycle)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   Collector collector;
