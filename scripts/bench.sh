@@ -19,6 +19,8 @@ for bench in "$BUILD"/bench/*_bench; do
   log="$BUILD/$name.log"
   echo "== $name"
   "$bench" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
-  # Each benchmark ends its output with a summary that starts "Summary:".
-  sed -n '/^Summary:/,$p' "$log"
+  # Each benchmark ends its output with a summary that starts "Summary:";
+  # load_bench prints its memory figures first, in a block that starts
+  # "Order memory:" and ends with an empty line.
+  sed -n '/^Order memory:/,/^$/p;/^Summary:/,$p' "$log"
 done
