@@ -121,7 +121,7 @@ void CDialogLogic::DispatchCommand(int id, Notify code) {
 void CDialogLogic::DispatchEnter() {
   if (ended_) return;
   int defaultId = kIdcOk;
-  for (const ControlSpec& c : template_.controls) {
+  for (const ControlDef& c : template_.controls) {
     if ((c.style & kStyleDefault) != 0) {
       defaultId = c.id;
       break;

@@ -97,7 +97,7 @@ enum ControlStyle : unsigned {
   kStyleNoSortHeader = 1u << 8, // list view: headers are not buttons
 };
 
-struct ControlSpec {
+struct ControlDef {
   int id = kIdcStatic;
   ControlKind kind = ControlKind::kStatic;
   Rect rect;
@@ -114,7 +114,7 @@ struct DialogTemplate {
   int fontPoints = 8;
   bool closeBox = true;           // a close box (system menu) in the caption
   bool ownerDrawn = false;        // the logic paints the client area and gets the mouse
-  std::vector<ControlSpec> controls;  // in tab order
+  std::vector<ControlDef> controls;  // in tab order
 };
 
 // Icons the dialogs show (ids of the icon resources).
@@ -146,7 +146,7 @@ struct Rgb {
 };
 inline bool operator==(const Rgb& a, const Rgb& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
-struct FontSpec {
+struct FontDef {
   std::string face;       // requested face; a view falls back explicitly when missing
   int pixelHeight = 12;   // character height in pixels
   bool bold = false;
@@ -158,7 +158,7 @@ class IDrawSurface {
   virtual ~IDrawSurface() = default;
   virtual void Fill(const Rect& r, Rgb colour) = 0;
   virtual void Polyline(const Point* points, std::size_t count, Rgb colour, int width) = 0;
-  virtual void SetFont(const FontSpec& font) = 0;
+  virtual void SetFont(const FontDef& font) = 0;
   virtual void Text(int x, int y, std::string_view text, Rgb colour) = 0;
 };
 

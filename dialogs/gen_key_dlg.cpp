@@ -86,7 +86,7 @@ DialogTemplate CGenKeyDlg::CreateTemplate() {
 
   auto add = [&t](int id, ControlKind kind, Rect rect, std::string text, unsigned style = kStyleNone,
                   int icon = 0) {
-    ControlSpec c;
+    ControlDef c;
     c.id = id;
     c.kind = kind;
     c.rect = rect;

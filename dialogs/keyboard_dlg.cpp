@@ -115,7 +115,7 @@ DialogTemplate CKeyboardDlg::CreateTemplate() {
   t.clientSize = {windowWidth_, windowHeight_};
   t.closeBox = true;
   t.ownerDrawn = true;
-  ControlSpec edit;
+  ControlDef edit;
   edit.id = kEditId;
   edit.kind = ControlKind::kEdit;
   edit.rect = {leftMargin_, topMargin_, windowWidth_ - 2 * leftMargin_, keyHeight_};
@@ -224,7 +224,7 @@ void CKeyboardDlg::DrawKeyboard() {
   if (!s) return;
   const Size client = View().ClientSize();
   s->Fill({0, 0, client.width, client.height}, kBackground);
-  s->SetFont(FontSpec{"Arial CE", 12, false});
+  s->SetFont(FontDef{"Arial CE", 12, false});
   WalkLayout(s, keys_.empty());
 }
 

@@ -23,27 +23,27 @@ DialogTemplate CPasswordDialog::CreateTemplate() {
   t.clientSize = {frame.width, frame.height};
   t.closeBox = true;
 
-  ControlSpec prompt;
+  ControlDef prompt;
   prompt.id = kPromptId;
   prompt.kind = ControlKind::kStatic;
   prompt.rect = DluRect(7, 7, 186, 8);
   t.controls.push_back(prompt);
 
-  ControlSpec edit;
+  ControlDef edit;
   edit.id = kEditId;
   edit.kind = ControlKind::kEdit;
   edit.rect = DluRect(7, 19, 164, 12);
   edit.style = kStylePassword;
   t.controls.push_back(edit);
 
-  ControlSpec keyboard;
+  ControlDef keyboard;
   keyboard.id = kKeyboardButtonId;
   keyboard.kind = ControlKind::kIconButton;
   keyboard.rect = DluRect(175, 18, 18, 14);
   keyboard.iconId = kIconKeyboard;
   t.controls.push_back(keyboard);
 
-  ControlSpec ok;
+  ControlDef ok;
   ok.id = kIdcOk;
   ok.kind = ControlKind::kPushButton;
   ok.rect = DluRect(45, 40, 50, 14);
@@ -51,7 +51,7 @@ DialogTemplate CPasswordDialog::CreateTemplate() {
   ok.text = LoadText(kTextOk);
   t.controls.push_back(ok);
 
-  ControlSpec cancel;
+  ControlDef cancel;
   cancel.id = kIdcCancel;
   cancel.kind = ControlKind::kPushButton;
   cancel.rect = DluRect(105, 40, 50, 14);

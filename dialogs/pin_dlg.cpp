@@ -12,9 +12,9 @@ namespace {
 
 constexpr int kTextOk = 309;
 
-ControlSpec Control(int id, ControlKind kind, const Rect& r, unsigned style = kStyleNone,
+ControlDef Control(int id, ControlKind kind, const Rect& r, unsigned style = kStyleNone,
                     std::string text = std::string()) {
-  ControlSpec c;
+  ControlDef c;
   c.id = id;
   c.kind = kind;
   c.rect = r;

@@ -29,14 +29,14 @@ DialogTemplate CRemoveDlg::CreateTemplate() {
   const Rect frame = DluRect(0, 0, 336, 150);
   t.clientSize = {frame.width, frame.height};
 
-  ControlSpec list;
+  ControlDef list;
   list.id = kListId;
   list.kind = ControlKind::kListView;
   list.rect = DluRect(7, 7, 322, 114);
   list.style = kStyleMultiSelect;
   t.controls.push_back(list);
 
-  ControlSpec ok;
+  ControlDef ok;
   ok.id = kIdcOk;
   ok.kind = ControlKind::kPushButton;
   ok.rect = DluRect(223, 129, 50, 14);
@@ -44,7 +44,7 @@ DialogTemplate CRemoveDlg::CreateTemplate() {
   ok.text = LoadText(kTextRemove);
   t.controls.push_back(ok);
 
-  ControlSpec cancel;
+  ControlDef cancel;
   cancel.id = kIdcCancel;
   cancel.kind = ControlKind::kPushButton;
   cancel.rect = DluRect(279, 129, 50, 14);

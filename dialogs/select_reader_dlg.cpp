@@ -23,13 +23,13 @@ DialogTemplate CSelectReaderDlg::CreateTemplate() {
   const Rect frame = DluRect(0, 0, 266, 133);
   t.clientSize = {frame.width, frame.height};
 
-  ControlSpec info;
+  ControlDef info;
   info.id = kInfoId;
   info.kind = ControlKind::kStatic;
   info.rect = DluRect(7, 7, 252, 18);
   t.controls.push_back(info);
 
-  ControlSpec list;
+  ControlDef list;
   list.id = kListId;
   list.kind = ControlKind::kListView;
   list.rect = DluRect(7, 29, 252, 78);
@@ -37,14 +37,14 @@ DialogTemplate CSelectReaderDlg::CreateTemplate() {
   t.controls.push_back(list);
 
   // The three buttons are placed at initialisation.
-  ControlSpec refresh;
+  ControlDef refresh;
   refresh.id = kRefreshId;
   refresh.kind = ControlKind::kPushButton;
   refresh.rect = Rect{kRefreshLeft, kButtonTop, kRefreshWidth, kRefreshHeight};
   refresh.text = LoadText(kTextRefresh);
   t.controls.push_back(refresh);
 
-  ControlSpec cancel;
+  ControlDef cancel;
   cancel.id = kIdcCancel;
   cancel.kind = ControlKind::kPushButton;
   cancel.rect = Rect{kCancelLeft, kButtonTop, DluToPixelsX(kButtonWidthDlu),
@@ -52,7 +52,7 @@ DialogTemplate CSelectReaderDlg::CreateTemplate() {
   cancel.text = LoadText(kTextCancel);
   t.controls.push_back(cancel);
 
-  ControlSpec ok;
+  ControlDef ok;
   ok.id = kIdcOk;
   ok.kind = ControlKind::kPushButton;
   ok.rect = Rect{kAcceptLeft, kButtonTop, DluToPixelsX(kButtonWidthDlu),

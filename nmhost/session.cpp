@@ -90,14 +90,14 @@ ScriptValue ArgumentFromJson(const JsonValue& v) {
 }
 
 std::string ExceptionReason(MethodId method, const std::vector<ScriptValue>& args) {
-  const MethodSpec& spec = GetMethodSpec(method);
-  std::string name = spec.name;
-  if (spec.argCount >= 0) {
-    if (static_cast<int>(args.size()) != spec.argCount)
-      return name + ": takes " + std::to_string(spec.argCount) + " argument" +
-             (spec.argCount == 1 ? "" : "s") + ", " + std::to_string(args.size()) + " given";
-    for (int i = 0; i < spec.argCount; ++i)
-      if (spec.kinds[i] == ArgKind::kString && args[i].type != ScriptValue::kString)
+  const MethodEntry& entry = GetMethodEntry(method);
+  std::string name = entry.name;
+  if (entry.argCount >= 0) {
+    if (static_cast<int>(args.size()) != entry.argCount)
+      return name + ": takes " + std::to_string(entry.argCount) + " argument" +
+             (entry.argCount == 1 ? "" : "s") + ", " + std::to_string(args.size()) + " given";
+    for (int i = 0; i < entry.argCount; ++i)
+      if (entry.kinds[i] == ArgKind::kString && args[i].type != ScriptValue::kString)
         return name + ": argument " + std::to_string(i + 1) + " must be a string";
   }
   return name + ": the call failed";

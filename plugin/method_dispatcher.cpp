@@ -25,13 +25,13 @@ struct Args {
   int32_t I(int i) const { return ints[index[i]]; }
 };
 
-bool CheckAndConvert(const MethodSpec& spec, const std::vector<ScriptValue>& in, Args& out) {
-  if (spec.argCount < 0) return true;  // takes nothing, ignores what it is given
-  if (static_cast<int>(in.size()) != spec.argCount) return false;
-  for (int i = 0; i < spec.argCount; ++i)
-    if (spec.kinds[i] == ArgKind::kString && in[i].type != ScriptValue::kString) return false;
-  for (int i = 0; i < spec.argCount; ++i) {
-    if (spec.kinds[i] == ArgKind::kString) {
+bool CheckAndConvert(const MethodEntry& entry, const std::vector<ScriptValue>& in, Args& out) {
+  if (entry.argCount < 0) return true;  // takes nothing, ignores what it is given
+  if (static_cast<int>(in.size()) != entry.argCount) return false;
+  for (int i = 0; i < entry.argCount; ++i)
+    if (entry.kinds[i] == ArgKind::kString && in[i].type != ScriptValue::kString) return false;
+  for (int i = 0; i < entry.argCount; ++i) {
+    if (entry.kinds[i] == ArgKind::kString) {
       out.index.push_back(static_cast<int>(out.strings.size()));
       out.strings.emplace_back(in[i].stringValue.data(), in[i].stringValue.size());
     } else {
@@ -52,9 +52,9 @@ CMethodDispatcher::~CMethodDispatcher() = default;
 
 ScriptResult CMethodDispatcher::Call(MethodId method, const std::vector<ScriptValue>& argv) {
   try {
-    const MethodSpec& spec = GetMethodSpec(method);
+    const MethodEntry& entry = GetMethodEntry(method);
     Args a;
-    if (!CheckAndConvert(spec, argv, a)) return ScriptResult::Exception();
+    if (!CheckAndConvert(entry, argv, a)) return ScriptResult::Exception();
     if (method == MethodId::kTestComponent)
       return ScriptResult::Text(std::string("OK|") + kComponentVersion);
     if (method == MethodId::kRegisterCert) return ScriptResult::Untouched();

@@ -11,7 +11,7 @@ namespace {
 constexpr ArgKind S = ArgKind::kString;
 constexpr ArgKind I = ArgKind::kInteger;
 
-const MethodSpec kSpecs[kMethodCount] = {
+const MethodEntry kMethodEntries[kMethodCount] = {
     {MethodId::kTestComponent, "TestComponent", -1, {}},
     {MethodId::kGenerateKey, "GenerateKey", 1, {S}},
     {MethodId::kSign, "Sign", 3, {S, S, S}},
@@ -50,11 +50,11 @@ const MethodId kDispatchOrder[kMethodCount] = {
     MethodId::kSetKeyLocation, MethodId::kRemoveKeysFromUSBToken,
 };
 
-const MethodSpec& GetMethodSpec(MethodId id) { return kSpecs[static_cast<int>(id)]; }
+const MethodEntry& GetMethodEntry(MethodId id) { return kMethodEntries[static_cast<int>(id)]; }
 
 bool FindMethodByName(const std::string& name, MethodId* id) {
   for (MethodId m : kDispatchOrder) {
-    if (name == GetMethodSpec(m).name) {
+    if (name == GetMethodEntry(m).name) {
       if (id) *id = m;
       return true;
     }

@@ -22,7 +22,7 @@ constexpr int kMethodCount = 23;
 
 enum class ArgKind : uint8_t { kString, kInteger };
 
-struct MethodSpec {
+struct MethodEntry {
   MethodId id;
   const char* name;
   // -1: takes no arguments and ignores whatever it is given;
@@ -32,7 +32,7 @@ struct MethodSpec {
 };
 
 // Indexed by MethodId.
-const MethodSpec& GetMethodSpec(MethodId id);
+const MethodEntry& GetMethodEntry(MethodId id);
 // The order in which a call's name is compared with the method identifiers.
 extern const MethodId kDispatchOrder[kMethodCount];
 // By exact (case-sensitive) name; false when the name is not a method.

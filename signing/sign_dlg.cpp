@@ -23,9 +23,9 @@ constexpr int kMaxUseKeyRounds = 16;
 // each repeat asks for the file again.
 constexpr int kMaxFileRetries = 32;
 
-ControlSpec Control(int id, ControlKind kind, Rect rect, std::string text = {},
+ControlDef Control(int id, ControlKind kind, Rect rect, std::string text = {},
                     unsigned style = kStyleNone, int icon = 0) {
-  ControlSpec c;
+  ControlDef c;
   c.id = id;
   c.kind = kind;
   c.rect = rect;

@@ -80,7 +80,7 @@ class WxDrawSurface : public IDrawSurface {
     dc_.SetPen(pen);
     dc_.DrawLines(static_cast<int>(pts.size()), pts.data());
   }
-  void SetFont(const FontSpec& f) override {
+  void SetFont(const FontDef& f) override {
     // A character height in pixels, as the font is described.
     const double points = f.pixelHeight * 72.0 / std::max(1, dc_.GetPPI().y);
     dc_.SetFont(FontFor(f.face, points, f.bold));
@@ -178,28 +178,28 @@ WxDialogView* WxDialogView::Innermost() { return g_running.empty() ? nullptr : g
 
 void WxDialogView::CreateControls(const DialogTemplate& t) {
   controls_.reserve(t.controls.size());
-  for (const ControlSpec& spec : t.controls) {
+  for (const ControlDef& def : t.controls) {
     Control c;
-    c.id = spec.id;
-    c.kind = spec.kind;
-    c.style = spec.style;
-    c.masked = (spec.style & kStylePassword) != 0;
-    c.window = CreateControl(spec, c);
+    c.id = def.id;
+    c.kind = def.kind;
+    c.style = def.style;
+    c.masked = (def.style & kStylePassword) != 0;
+    c.window = CreateControl(def, c);
     if (!c.window) continue;
     ApplyCompact(c.window->GetHandle(), nullptr);
     if (c.masked) SetEntryMask(c.window, true);
-    if ((spec.style & kStyleHidden) != 0) c.window->Hide();
-    if ((spec.style & kStyleDisabled) != 0) c.window->Disable();
+    if ((def.style & kStyleHidden) != 0) c.window->Hide();
+    if ((def.style & kStyleDisabled) != 0) c.window->Disable();
     controls_.push_back(c);
   }
   for (Control& c : controls_) BindEvents(c);
 }
 
-wxWindow* WxDialogView::CreateControl(const ControlSpec& spec, Control& c) {
-  const wxString label = ToWx(spec.text);
-  const wxPoint pos = ToPoint(spec.rect);
-  const wxSize size = ToSize(spec.rect);
-  switch (spec.kind) {
+wxWindow* WxDialogView::CreateControl(const ControlDef& def, Control& c) {
+  const wxString label = ToWx(def.text);
+  const wxPoint pos = ToPoint(def.rect);
+  const wxSize size = ToSize(def.rect);
+  switch (def.kind) {
     case ControlKind::kStatic: {
       auto* w = new wxStaticText(this, wxID_ANY, label, pos, size, wxST_NO_AUTORESIZE);
       if (GtkWidget* h = w->GetHandle(); gtk::IsLabel(h)) {
@@ -215,20 +215,20 @@ wxWindow* WxDialogView::CreateControl(const ControlSpec& spec, Control& c) {
     case ControlKind::kPushButton:
     case ControlKind::kIconButton: {
       auto* w = new wxButton(this, wxID_ANY, label, pos, size);
-      if (spec.kind == ControlKind::kIconButton && spec.iconId != 0)
-        w->SetBitmap(IconBitmap(spec.iconId, std::max(8, std::min(spec.rect.height - 6, 20))));
-      if ((spec.style & kStyleDefault) != 0) w->SetDefault();
+      if (def.kind == ControlKind::kIconButton && def.iconId != 0)
+        w->SetBitmap(IconBitmap(def.iconId, std::max(8, std::min(def.rect.height - 6, 20))));
+      if ((def.style & kStyleDefault) != 0) w->SetDefault();
       return w;
     }
     case ControlKind::kRadioButton:
       return new wxRadioButton(this, wxID_ANY, label, pos, size,
-                               (spec.style & kStyleGroup) != 0 ? wxRB_GROUP : 0);
+                               (def.style & kStyleGroup) != 0 ? wxRB_GROUP : 0);
     case ControlKind::kCheckBox:
       return new wxCheckBox(this, wxID_ANY, label, pos, size);
     case ControlKind::kEdit: {
       long style = 0;
-      if ((spec.style & kStylePassword) != 0) style |= wxTE_PASSWORD;
-      if ((spec.style & kStyleReadOnly) != 0) style |= wxTE_READONLY;
+      if ((def.style & kStylePassword) != 0) style |= wxTE_PASSWORD;
+      if ((def.style & kStyleReadOnly) != 0) style |= wxTE_READONLY;
       auto* w = new wxTextCtrl(this, wxID_ANY, wxEmptyString, pos, size, style);
       w->ChangeValue(label);
       return w;
@@ -243,17 +243,17 @@ wxWindow* WxDialogView::CreateControl(const ControlSpec& spec, Control& c) {
       return new wxChoice(this, wxID_ANY, pos, size);
     case ControlKind::kListView: {
       long style = wxLC_REPORT | wxBORDER_SUNKEN;
-      if ((spec.style & kStyleMultiSelect) == 0) style |= wxLC_SINGLE_SEL;
-      if ((spec.style & kStyleNoSortHeader) != 0) style |= wxLC_NO_SORT_HEADER;
-      if ((spec.style & kStyleVirtual) != 0)
-        return new VirtualList(this, style | wxLC_VIRTUAL, pos, size, logic_, spec.id);
+      if ((def.style & kStyleMultiSelect) == 0) style |= wxLC_SINGLE_SEL;
+      if ((def.style & kStyleNoSortHeader) != 0) style |= wxLC_NO_SORT_HEADER;
+      if ((def.style & kStyleVirtual) != 0)
+        return new VirtualList(this, style | wxLC_VIRTUAL, pos, size, logic_, def.id);
       return new wxListCtrl(this, wxID_ANY, pos, size, style);
     }
     case ControlKind::kProgressBar:
       return new wxGauge(this, wxID_ANY, 100, pos, size, wxGA_HORIZONTAL | wxGA_SMOOTH);
     case ControlKind::kIcon:
       return new wxStaticBitmap(this, wxID_ANY,
-                                IconBitmap(spec.iconId, std::max(8, std::min(size.x, size.y))), pos,
+                                IconBitmap(def.iconId, std::max(8, std::min(size.x, size.y))), pos,
                                 size);
     case ControlKind::kBevelLine:
       return new wxStaticLine(this, wxID_ANY, pos, size, wxLI_HORIZONTAL);

@@ -103,7 +103,7 @@ class WxDialogView : public wxDialog, public IDialogView {
   };
 
   void CreateControls(const DialogTemplate& t);
-  wxWindow* CreateControl(const ControlSpec& spec, Control& c);
+  wxWindow* CreateControl(const ControlDef& def, Control& c);
   void BindEvents(Control& c);
   Control* Find(int id);
   const Control* Find(int id) const;

@@ -96,7 +96,7 @@ struct WipedArgs {
 
 CMethodIds::CMethodIds() {
   for (int i = 0; i < kMethodCount; ++i)
-    ids_[i] = NPN_GetStringIdentifier(GetMethodSpec(static_cast<MethodId>(i)).name);
+    ids_[i] = NPN_GetStringIdentifier(GetMethodEntry(static_cast<MethodId>(i)).name);
 }
 
 bool CMethodIds::Match(NPIdentifier name, MethodId* method) const {

@@ -44,7 +44,7 @@ class ControlsDlg : public CDialogLogic {
     t.clientSize = {420, 330};
     auto add = [&t](int id, ControlKind kind, Rect r, std::string text = {}, unsigned style = 0,
                     int icon = 0) {
-      ControlSpec c;
+      ControlDef c;
       c.id = id;
       c.kind = kind;
       c.rect = r;

@@ -26,7 +26,7 @@ struct DrawOp {
   std::vector<quenta::Point> points; // kPolyline
   quenta::Rgb colour;                // kFill, kPolyline, kText
   int width = 0;                     // kPolyline
-  quenta::FontSpec font;             // kFont
+  quenta::FontDef font;             // kFont
   int x = 0;                         // kText
   int y = 0;                         // kText
   std::string text;                  // kText
@@ -51,7 +51,7 @@ class RecordingSurface : public quenta::IDrawSurface {
     op.width = width;
     ops.push_back(op);
   }
-  void SetFont(const quenta::FontSpec& font) override {
+  void SetFont(const quenta::FontDef& font) override {
     DrawOp op;
     op.kind = DrawOp::kFont;
     op.font = font;
@@ -72,7 +72,7 @@ class RecordingSurface : public quenta::IDrawSurface {
 };
 
 struct ScriptedControl {
-  quenta::ControlSpec spec;
+  quenta::ControlDef def;
   quenta::Rect rect;
   quenta::SecureText text;
   bool visible = true;
@@ -98,15 +98,15 @@ class ScriptedDialog : public quenta::IDialogView {
  public:
   ScriptedDialog(quenta::CDialogLogic& logic, const quenta::DialogTemplate& t)
       : logic_(logic), template_(t), caption_(t.caption) {
-    for (const quenta::ControlSpec& spec : t.controls) {
+    for (const quenta::ControlDef& def : t.controls) {
       ScriptedControl c;
-      c.spec = spec;
-      c.rect = spec.rect;
-      c.text.assign(spec.text.c_str(), spec.text.size());
-      c.visible = (spec.style & quenta::kStyleHidden) == 0;
-      c.enabled = (spec.style & quenta::kStyleDisabled) == 0;
-      c.masked = (spec.style & quenta::kStylePassword) != 0;
-      c.icon = spec.iconId;
+      c.def = def;
+      c.rect = def.rect;
+      c.text.assign(def.text.c_str(), def.text.size());
+      c.visible = (def.style & quenta::kStyleHidden) == 0;
+      c.enabled = (def.style & quenta::kStyleDisabled) == 0;
+      c.masked = (def.style & quenta::kStylePassword) != 0;
+      c.icon = def.iconId;
       controls_.push_back(std::move(c));
     }
     client_ = t.clientSize;
@@ -140,7 +140,7 @@ class ScriptedDialog : public quenta::IDialogView {
     ScriptedControl* c = Usable(id);
     if (!c) return false;
     using quenta::ControlKind;
-    switch (c->spec.kind) {
+    switch (c->def.kind) {
       case ControlKind::kPushButton:
       case ControlKind::kIconButton:
         break;
@@ -161,9 +161,9 @@ class ScriptedDialog : public quenta::IDialogView {
   // edits take nothing.
   bool Type(int id, std::string_view text) {
     ScriptedControl* c = Usable(id);
-    if (!c || c->spec.kind != quenta::ControlKind::kEdit) return false;
+    if (!c || c->def.kind != quenta::ControlKind::kEdit) return false;
     focus_ = id;
-    if ((c->spec.style & quenta::kStyleReadOnly) != 0) return false;
+    if ((c->def.style & quenta::kStyleReadOnly) != 0) return false;
     std::string now(c->text.c_str(), c->text.size());
     std::size_t typed = 0;
     for (char ch : text) {
@@ -179,8 +179,8 @@ class ScriptedDialog : public quenta::IDialogView {
   // Selects the whole text of an edit and types over it.
   bool Replace(int id, std::string_view text) {
     ScriptedControl* c = Usable(id);
-    if (!c || c->spec.kind != quenta::ControlKind::kEdit) return false;
-    if ((c->spec.style & quenta::kStyleReadOnly) != 0) return false;
+    if (!c || c->def.kind != quenta::ControlKind::kEdit) return false;
+    if ((c->def.style & quenta::kStyleReadOnly) != 0) return false;
     const bool hadText = !c->text.empty();
     c->text.clear();
     if (hadText && text.empty()) logic_.DispatchCommand(id, quenta::Notify::kChanged);
@@ -207,7 +207,7 @@ class ScriptedDialog : public quenta::IDialogView {
   // Completes a choice in a drop-down list.
   bool Choose(int id, int index) {
     ScriptedControl* c = Usable(id);
-    if (!c || c->spec.kind != quenta::ControlKind::kDropDownList) return false;
+    if (!c || c->def.kind != quenta::ControlKind::kDropDownList) return false;
     if (index < 0 || index >= static_cast<int>(c->items.size())) return false;
     c->curSel = index;
     focus_ = id;
@@ -217,8 +217,8 @@ class ScriptedDialog : public quenta::IDialogView {
   // Replaces the selection of a list view (a single row unless multi-select).
   bool SelectRows(int id, const std::vector<int>& rows) {
     ScriptedControl* c = Usable(id);
-    if (!c || c->spec.kind != quenta::ControlKind::kListView) return false;
-    if (rows.size() > 1 && (c->spec.style & quenta::kStyleMultiSelect) == 0) return false;
+    if (!c || c->def.kind != quenta::ControlKind::kListView) return false;
+    if (rows.size() > 1 && (c->def.style & quenta::kStyleMultiSelect) == 0) return false;
     const int count = RowCount(id);
     for (int r : rows)
       if (r < 0 || r >= count) return false;
@@ -430,7 +430,7 @@ class ScriptedDialog : public quenta::IDialogView {
   std::string CellText(int id, int row, int column) const override {
     const ScriptedControl* c = Find(id);
     if (!c || row < 0 || column < 0) return {};
-    if ((c->spec.style & quenta::kStyleVirtual) != 0) {
+    if ((c->def.style & quenta::kStyleVirtual) != 0) {
       if (row >= c->virtualRows) return {};
       return logic_.DispatchGetItemText(id, row, column);
     }
@@ -441,7 +441,7 @@ class ScriptedDialog : public quenta::IDialogView {
   int RowCount(int id) const override {
     const ScriptedControl* c = Find(id);
     if (!c) return 0;
-    return (c->spec.style & quenta::kStyleVirtual) != 0 ? c->virtualRows
+    return (c->def.style & quenta::kStyleVirtual) != 0 ? c->virtualRows
                                                         : static_cast<int>(c->rows.size());
   }
   void SetVirtualRowCount(int id, int rows) override {
@@ -457,7 +457,7 @@ class ScriptedDialog : public quenta::IDialogView {
       c->selected.erase(row);
       return;
     }
-    if ((c->spec.style & quenta::kStyleMultiSelect) == 0) c->selected.clear();
+    if ((c->def.style & quenta::kStyleMultiSelect) == 0) c->selected.clear();
     c->selected.insert(row);
   }
   std::vector<int> SelectedRows(int id) const override {
@@ -498,7 +498,7 @@ class ScriptedDialog : public quenta::IDialogView {
  private:
   ScriptedControl* Find(int id) {
     for (ScriptedControl& c : controls_)
-      if (c.spec.id == id && id != quenta::kIdcStatic) return &c;
+      if (c.def.id == id && id != quenta::kIdcStatic) return &c;
     return nullptr;
   }
   const ScriptedControl* Find(int id) const {
@@ -518,14 +518,14 @@ class ScriptedDialog : public quenta::IDialogView {
     // The group: from the nearest radio with kStyleGroup up to the next
     // control that starts a group or is not a radio button.
     std::size_t at = 0;
-    while (at < controls_.size() && controls_[at].spec.id != id) ++at;
+    while (at < controls_.size() && controls_[at].def.id != id) ++at;
     std::size_t first = at;
-    while (first > 0 && (controls_[first].spec.style & quenta::kStyleGroup) == 0 &&
-           controls_[first - 1].spec.kind == quenta::ControlKind::kRadioButton)
+    while (first > 0 && (controls_[first].def.style & quenta::kStyleGroup) == 0 &&
+           controls_[first - 1].def.kind == quenta::ControlKind::kRadioButton)
       --first;
     for (std::size_t i = first; i < controls_.size(); ++i) {
-      if (i > first && ((controls_[i].spec.style & quenta::kStyleGroup) != 0 ||
-                        controls_[i].spec.kind != quenta::ControlKind::kRadioButton))
+      if (i > first && ((controls_[i].def.style & quenta::kStyleGroup) != 0 ||
+                        controls_[i].def.kind != quenta::ControlKind::kRadioButton))
         break;
       controls_[i].checked = i == at;
     }

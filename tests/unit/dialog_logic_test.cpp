@@ -41,7 +41,7 @@ class SampleDlg : public CDialogLogic {
     t.caption = "Sample";
     t.clientSize = {300, 200};
     auto add = [&t](int id, ControlKind kind, unsigned style = kStyleNone) {
-      ControlSpec c;
+      ControlDef c;
       c.id = id;
       c.kind = kind;
       c.style = style;

@@ -64,7 +64,7 @@ TEST_F(Dispatcher, NamesAreCaseSensitiveAndTheTableIsComplete) {
   EXPECT_FALSE(FindMethodByName("", &id));
   int found = 0;
   for (int i = 0; i < kMethodCount; ++i) {
-    const MethodSpec& s = GetMethodSpec(static_cast<MethodId>(i));
+    const MethodEntry& s = GetMethodEntry(static_cast<MethodId>(i));
     EXPECT_EQ(static_cast<int>(s.id), i);
     found += FindMethodByName(s.name, &id) && id == s.id;
   }

@@ -294,7 +294,7 @@ TEST_F(GenKeyDialogTest, TextsLayoutAndTabOrder) {
 
     // Tab order: key name, Generate, Cancel, then the location group.
     std::vector<int> order;
-    for (const ControlSpec& c : d.Template().controls)
+    for (const ControlDef& c : d.Template().controls)
       if (c.id == kEdit || c.id == kIdcOk || c.id == kIdcCancel || c.id == CGenKeyDlg::kGroupId ||
           c.id == CGenKeyDlg::kUsbTokenId || c.id == CGenKeyDlg::kSmartCardId)
         order.push_back(c.id);

@@ -81,19 +81,19 @@ TEST_F(HostilePages, EveryMethodSurvivesHostileArguments) {
   const std::vector<ScriptValue> hostileInts = {V::Int(INT32_MIN), V::Int(INT32_MAX), V::Double(1e300),
                                                 V::String("-99999999999"), V::Null()};
   for (int m = 0; m < kMethodCount; ++m) {
-    const MethodSpec& spec = GetMethodSpec(static_cast<MethodId>(m));
-    if (spec.id == MethodId::kSetKey || spec.id == MethodId::kRemoveKey) continue;  // below
+    const MethodEntry& entry = GetMethodEntry(static_cast<MethodId>(m));
+    if (entry.id == MethodId::kSetKey || entry.id == MethodId::kRemoveKey) continue;  // below
     for (std::size_t h = 0; h < hostile.size(); ++h) {
       std::vector<ScriptValue> args;
-      for (int i = 0; i < std::max(spec.argCount, 0); ++i)
-        args.push_back(spec.kinds[i] == ArgKind::kString
+      for (int i = 0; i < std::max(entry.argCount, 0); ++i)
+        args.push_back(entry.kinds[i] == ArgKind::kString
                            ? V::String(hostile[h])
                            : hostileInts[(h + i) % hostileInts.size()]);
-      ScriptResult r = d_.Call(spec.id, args);
-      SCOPED_TRACE(std::string(spec.name) + " with hostile value #" + std::to_string(h));
-      if (spec.id == MethodId::kSetLanguage) {
+      ScriptResult r = d_.Call(entry.id, args);
+      SCOPED_TRACE(std::string(entry.name) + " with hostile value #" + std::to_string(h));
+      if (entry.id == MethodId::kSetLanguage) {
         EXPECT_EQ(r.kind, ScriptResult::kVoid);
-      } else if (spec.id == MethodId::kRegisterCert) {
+      } else if (entry.id == MethodId::kRegisterCert) {
         EXPECT_EQ(r.kind, ScriptResult::kUntouched);
       } else {
         ASSERT_EQ(r.kind, ScriptResult::kText);
@@ -102,17 +102,17 @@ TEST_F(HostilePages, EveryMethodSurvivesHostileArguments) {
       ExpectKeyListIntact();
     }
     // Wrong counts and wrong types are script exceptions and reach nothing.
-    if (spec.argCount > 0) {
-      std::vector<ScriptValue> tooFew(spec.argCount - 1, V::String("x"));
-      std::vector<ScriptValue> tooMany(spec.argCount + 1, V::String("x"));
-      EXPECT_EQ(d_.Call(spec.id, tooFew).kind, ScriptResult::kException) << spec.name;
-      EXPECT_EQ(d_.Call(spec.id, tooMany).kind, ScriptResult::kException) << spec.name;
-      for (int i = 0; i < spec.argCount; ++i) {
-        if (spec.kinds[i] != ArgKind::kString) continue;
+    if (entry.argCount > 0) {
+      std::vector<ScriptValue> tooFew(entry.argCount - 1, V::String("x"));
+      std::vector<ScriptValue> tooMany(entry.argCount + 1, V::String("x"));
+      EXPECT_EQ(d_.Call(entry.id, tooFew).kind, ScriptResult::kException) << entry.name;
+      EXPECT_EQ(d_.Call(entry.id, tooMany).kind, ScriptResult::kException) << entry.name;
+      for (int i = 0; i < entry.argCount; ++i) {
+        if (entry.kinds[i] != ArgKind::kString) continue;
         for (ScriptValue wrong : {V::Int(1), V::Null(), V::Void(), V::Object(), V::Bool(true)}) {
-          std::vector<ScriptValue> args(spec.argCount, V::String("x"));
+          std::vector<ScriptValue> args(entry.argCount, V::String("x"));
           args[i] = wrong;
-          EXPECT_EQ(d_.Call(spec.id, args).kind, ScriptResult::kException) << spec.name;
+          EXPECT_EQ(d_.Call(entry.id, args).kind, ScriptResult::kException) << entry.name;
         }
       }
       ExpectKeyListIntact();
