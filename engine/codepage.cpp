@@ -55,46 +55,41 @@ void AppendUtf8(char32_t cp, std::string& out) {
   }
 }
 
-// Decodes one strictly valid UTF-8 sequence at text[pos]: no overlong forms,
-// no surrogates, nothing above U+10FFFF, no truncated sequences. Advances pos
-// on success.
-bool DecodeUtf8(const std::string& text, std::size_t& pos, char32_t& cp) {
-  const std::size_t n = text.size();
-  const unsigned char b0 = static_cast<unsigned char>(text[pos]);
+}  // namespace
+
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left, char32_t* cp) {
+  if (left == 0) return 0;
+  const unsigned char b0 = p[0];
   if (b0 < 0x80) {
-    cp = b0;
-    ++pos;
-    return true;
+    *cp = b0;
+    return 1;
   }
   std::size_t len = 0;
-  char32_t min = 0;
+  char32_t c = 0, min = 0;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     len = 2;
     min = 0x80;
-    cp = b0 & 0x1F;
+    c = b0 & 0x1F;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
     len = 3;
     min = 0x800;
-    cp = b0 & 0x0F;
+    c = b0 & 0x0F;
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
     len = 4;
     min = 0x10000;
-    cp = b0 & 0x07;
+    c = b0 & 0x07;
   } else {
-    return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
+    return 0;  // continuation byte, C0/C1 overlong lead, or F5..FF
   }
-  if (n - pos < len) return false;
+  if (left < len) return 0;
   for (std::size_t i = 1; i < len; ++i) {
-    const unsigned char b = static_cast<unsigned char>(text[pos + i]);
-    if ((b & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (b & 0x3F);
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (p[i] & 0x3F);
   }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  pos += len;
-  return true;
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *cp = c;
+  return len;
 }
-
-}  // namespace
 
 char32_t Win1250ToUnicode(unsigned char byte) {
   if (byte < 0x80) return byte;
@@ -114,7 +109,10 @@ bool Utf8ToWin1250(const std::string& utf8, std::string& out) {
   std::size_t pos = 0;
   while (pos < utf8.size()) {
     char32_t cp;
-    if (!DecodeUtf8(utf8, pos, cp)) return false;
+    const std::size_t len = Utf8SequenceLength(
+        reinterpret_cast<const unsigned char*>(utf8.data()) + pos, utf8.size() - pos, &cp);
+    if (len == 0) return false;
+    pos += len;
     const int byte = ByteForCodePoint(cp);
     if (byte < 0) return false;
     out.push_back(static_cast<char>(byte));

@@ -47,6 +47,11 @@ std::string Win1250ToIso(const unsigned char* bytes, std::size_t n);
 std::string Win1250ToUtf8(const std::string& text);
 bool Utf8ToWin1250(const std::string& utf8, std::string& out);
 
+// Length of the strictly valid UTF-8 sequence at p[0..left) (no overlong
+// forms, no surrogates, nothing above U+10FFFF, nothing truncated) and its
+// code point in *cp; 0 when the bytes there are not valid UTF-8.
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left, char32_t* cp);
+
 // The Unicode code point of a Windows-1250 byte (0xFFFD for the five
 // unassigned bytes).
 char32_t Win1250ToUnicode(unsigned char byte);

@@ -12,29 +12,6 @@ namespace quenta {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at p[0..left), 0 if there is none.
-std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left, char32_t* cp) {
-  unsigned char b = p[0];
-  if (b < 0x80) {
-    *cp = b;
-    return 1;
-  }
-  std::size_t len;
-  char32_t c, min;
-  if ((b & 0xE0) == 0xC0) { len = 2; c = b & 0x1F; min = 0x80; }
-  else if ((b & 0xF0) == 0xE0) { len = 3; c = b & 0x0F; min = 0x800; }
-  else if ((b & 0xF8) == 0xF0) { len = 4; c = b & 0x07; min = 0x10000; }
-  else return 0;
-  if (left < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (p[k] & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  *cp = c;
-  return len;
-}
-
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);

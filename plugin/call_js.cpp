@@ -38,28 +38,6 @@ void AppendChar(std::string& out, char32_t c) {
   }
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns its length, 0 if invalid.
-std::size_t DecodeUtf8(const std::string& s, std::size_t i, char32_t* out) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
-  std::size_t left = s.size() - i;
-  unsigned char b = p[0];
-  if (b < 0x80) { *out = b; return 1; }
-  std::size_t len;
-  char32_t c, min;
-  if ((b & 0xE0) == 0xC0) { len = 2; c = b & 0x1F; min = 0x80; }
-  else if ((b & 0xF0) == 0xE0) { len = 3; c = b & 0x0F; min = 0x800; }
-  else if ((b & 0xF8) == 0xF0) { len = 4; c = b & 0x07; min = 0x10000; }
-  else return 0;
-  if (left < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (p[k] & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  *out = c;
-  return len;
-}
-
 }  // namespace
 
 std::string CCallJS::EscapeForSingleQuotedLiteral(const std::string& text, TextBytes bytes) {
@@ -67,7 +45,10 @@ std::string CCallJS::EscapeForSingleQuotedLiteral(const std::string& text, TextB
   out.reserve(text.size() * 2);
   for (std::size_t i = 0; i < text.size();) {
     char32_t c;
-    std::size_t n = bytes == TextBytes::kPage ? DecodeUtf8(text, i, &c) : 0;
+    std::size_t n = bytes == TextBytes::kPage
+                        ? Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text.data()) + i,
+                                             text.size() - i, &c)
+                        : 0;
     if (n == 0) {
       c = Win1250ToUnicode(static_cast<unsigned char>(text[i]));
       n = 1;

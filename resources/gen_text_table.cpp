@@ -55,40 +55,6 @@ std::string CodePointName(char32_t cp) {
   return buf;
 }
 
-// Length of the strictly valid UTF-8 sequence at s[pos] and its code point;
-// 0 when the bytes there are not valid UTF-8.
-std::size_t Utf8Sequence(const std::string& s, std::size_t pos, char32_t& cp) {
-  const unsigned char b0 = static_cast<unsigned char>(s[pos]);
-  std::size_t len;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    min = 0x80;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    min = 0x800;
-    cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    min = 0x10000;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (s.size() - pos < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    const unsigned char b = static_cast<unsigned char>(s[pos + i]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 bool IsBlank(const std::string& line) {
   return line.find_first_not_of(" \t") == std::string::npos;
 }
@@ -153,7 +119,8 @@ bool ParseLine(const std::string& line, int lineno, Diagnostics& diag, Entry& en
       continue;
     }
     char32_t cp = 0;
-    const std::size_t len = Utf8Sequence(text, i, cp);
+    const std::size_t len = quenta::Utf8SequenceLength(
+        reinterpret_cast<const unsigned char*>(text.data()) + i, text.size() - i, &cp);
     if (len == 0) {
       diag.Error(lineno, column, "invalid UTF-8");
       return false;  // the rest of the line cannot be read reliably
