@@ -3,10 +3,12 @@
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/decoder.h>
+#include <openssl/bn.h>
 #include <openssl/encoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/param_build.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
@@ -151,23 +153,98 @@ struct PkeyContext {
   EVP_PKEY_CTX* ctx;
 };
 
+// One DER header (tag and definite length) at p; the content must lie
+// within the bytes left.
+bool ReadDerHeader(const unsigned char*& p, std::size_t& left, unsigned char tag,
+                   std::size_t& length) {
+  if (left < 2 || p[0] != tag) return false;
+  const unsigned char first = p[1];
+  p += 2;
+  left -= 2;
+  if (first < 0x80) {
+    length = first;
+  } else {
+    const std::size_t count = first & 0x7F;
+    if (count == 0 || count > 4 || count > left) return false;
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) length = length << 8 | p[i];
+    p += count;
+    left -= count;
+  }
+  return length <= left;
+}
+
+// A non-negative INTEGER as a big number; its content bytes stay where they
+// are (in the caller's wiped buffer).
+BIGNUM* ReadDerUnsigned(const unsigned char*& p, std::size_t& left) {
+  std::size_t length = 0;
+  if (!ReadDerHeader(p, left, 0x02, length) || length == 0 || (p[0] & 0x80) != 0) return nullptr;
+  BIGNUM* n = BN_secure_new();
+  if (n && !BN_bin2bn(p, static_cast<int>(length), n)) {
+    BN_clear_free(n);
+    n = nullptr;
+  }
+  if (n) BN_set_flags(n, BN_FLG_CONSTTIME);
+  p += length;
+  left -= length;
+  return n;
+}
+
+// A PKCS#1 RSAPrivateKey (two primes) in DER, as an RSA key. The DER is
+// read here rather than by OpenSSL's decoders, which leave a copy of their
+// input in memory they free without wiping; the numbers travel in secure
+// big numbers and a parameter block that is wiped before it is freed.
 EVP_PKEY* DecodeRsaPrivateKeyDer(const unsigned char* der, std::size_t length) {
+  const unsigned char* p = der;
+  std::size_t left = length;
+  std::size_t sequence = 0;
+  if (!ReadDerHeader(p, left, 0x30, sequence)) return nullptr;
+  left = sequence;  // anything after the structure is not part of it
+
+  BIGNUM* parts[9] = {};  // version, n, e, d, p, q, dP, dQ, qInv
+  bool ok = true;
+  for (BIGNUM*& part : parts) {
+    part = ReadDerUnsigned(p, left);
+    if (!part) {
+      ok = false;
+      break;
+    }
+  }
+  // Version 0 is a two-prime key; more primes (version 1) are not ours.
+  ok = ok && BN_is_zero(parts[0]) && !BN_is_zero(parts[1]) && !BN_is_zero(parts[2]) &&
+       !BN_is_zero(parts[3]) && left == 0;
+
   EVP_PKEY* key = nullptr;
-  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(
-      &key, "DER", "type-specific", "RSA", OSSL_KEYMGMT_SELECT_KEYPAIR, nullptr, nullptr);
-  if (dctx && OSSL_DECODER_CTX_get_num_decoders(dctx) > 0) {
-    const unsigned char* p = der;
-    std::size_t left = length;
-    if (OSSL_DECODER_from_data(dctx, &p, &left) != 1) {
+  OSSL_PARAM_BLD* build = ok ? OSSL_PARAM_BLD_new() : nullptr;
+  OSSL_PARAM* params = nullptr;
+  if (build) {
+    static const char* const kNames[9] = {
+        nullptr,
+        OSSL_PKEY_PARAM_RSA_N,
+        OSSL_PKEY_PARAM_RSA_E,
+        OSSL_PKEY_PARAM_RSA_D,
+        OSSL_PKEY_PARAM_RSA_FACTOR1,
+        OSSL_PKEY_PARAM_RSA_FACTOR2,
+        OSSL_PKEY_PARAM_RSA_EXPONENT1,
+        OSSL_PKEY_PARAM_RSA_EXPONENT2,
+        OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    bool pushed = true;
+    for (int i = 1; i < 9 && pushed; ++i)
+      pushed = OSSL_PARAM_BLD_push_BN(build, kNames[i], parts[i]) == 1;
+    if (pushed) params = OSSL_PARAM_BLD_to_param(build);
+  }
+  if (params) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    if (!ctx || EVP_PKEY_fromdata_init(ctx) != 1 ||
+        EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_KEYPAIR, params) != 1) {
       EVP_PKEY_free(key);
       key = nullptr;
     }
+    EVP_PKEY_CTX_free(ctx);
   }
-  OSSL_DECODER_CTX_free(dctx);
-  if (key && !EVP_PKEY_is_a(key, "RSA")) {
-    EVP_PKEY_free(key);
-    key = nullptr;
-  }
+  OSSL_PARAM_free(params);  // the secure numbers' block is wiped
+  OSSL_PARAM_BLD_free(build);
+  for (BIGNUM* part : parts) BN_clear_free(part);
   return key;
 }
 
@@ -283,13 +360,16 @@ int CBaseRSA::LoadPkcs8(const char* contentHex, const char* password, std::strin
   X509_SIG_free(encrypted);
   if (!info) return Fail(kErrBadPassword);
 
-  EVP_PKEY* key = EVP_PKCS82PKEY(info);
+  // Only RSA keys; their inner RSAPrivateKey is read like the own format's.
+  const ASN1_OBJECT* algorithm = nullptr;
+  const unsigned char* inner = nullptr;
+  int innerLength = 0;
+  EVP_PKEY* key = nullptr;
+  if (PKCS8_pkey_get0(&algorithm, &inner, &innerLength, nullptr, info) == 1 &&
+      OBJ_obj2nid(algorithm) == NID_rsaEncryption && inner && innerLength > 0)
+    key = DecodeRsaPrivateKeyDer(inner, static_cast<std::size_t>(innerLength));
   PKCS8_PRIV_KEY_INFO_free(info);  // clears the private key octets
   if (!key) return Fail(kErrKeyKindUnusable);
-  if (!EVP_PKEY_is_a(key, "RSA")) {
-    EVP_PKEY_free(key);
-    return Fail(kErrKeyKindUnusable);
-  }
 
   ReplaceKey(key);
   digestHex = Pkcs8Digest(key_);
