@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "engine/keys_storage_comp.h"
 #include "engine/network_msg.h"
 #include "engine/result_codes.h"
+#include "engine/system_cert_store.h"
+#include "platform/nss_store.h"
 #include "plugin/texts.h"
 #include "signing/sign_dlg.h"
 #include "tests/doubles/double_control.h"
@@ -34,6 +37,7 @@
 #include "tests/secrets/memory_sweep.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/store_identity.h"
 
 using namespace quenta;
 using namespace quenta_test;
@@ -47,6 +51,7 @@ constexpr char kKeyPassword[] = "Orchard-Lantern-5521";
 constexpr char kWrongPassword[] = "Pebble-Harbour-0917";
 constexpr char kPkcs8Password[] = "Quartz-Meadow-3380";
 constexpr char kLogonPassword[] = "Velvet-Signal-7742";
+constexpr char kDbPassword[] = "Ledger-Compass-6610";
 // The dialogs take PINs of four characters and PUKs of eight.
 constexpr char kPin[] = "Zq7%";
 constexpr char kWrongPin[] = "Jm2@";
@@ -194,7 +199,7 @@ struct SoftwareKey {
                                  "-kdfopt pass:" + kPkcs8Password + " -kdfopt hexsalt:" + saltHex +
                                  " -kdfopt iter:2048 PBKDF2"));
     ok = armour.find("BEGIN DATA") != std::string::npos && ownDigest.size() == 40 &&
-         d.n >= 128 && p.n >= 64 && q.n >= 64 && ownCipherKey.n == 24 && pkcs8CipherKey.n == 32;
+         d.n >= 120 && p.n >= 64 && q.n >= 64 && ownCipherKey.n == 24 && pkcs8CipherKey.n == 32;
   }
 
   static const SoftwareKey& Get() {
@@ -204,7 +209,7 @@ struct SoftwareKey {
 };
 
 void WatchTypedSecrets() {
-  for (const char* s : {kKeyPassword, kWrongPassword, kPkcs8Password, kLogonPassword, kPin,
+  for (const char* s : {kKeyPassword, kWrongPassword, kPkcs8Password, kLogonPassword, kDbPassword, kPin,
                         kWrongPin, kNewPin, kPuk, kNewPuk})
     WatchSecret(std::string("\"") + s + "\"", s, std::strlen(s));
 }
@@ -453,11 +458,80 @@ TEST_F(SoftwareSecrets, AnUnwipedCopyIsFound) {
   EXPECT_EQ(found[0].secret, std::string("\"") + kKeyPassword + "\"");
 
   const std::vector<SweepFinding> onStack = SweepWhileRunning([] {
-    volatile char buffer[64];
-    for (std::size_t i = 0; i <= sizeof kNewPuk; ++i) buffer[i] = kNewPuk[i];
+    char buffer[64];
+    std::memcpy(buffer, kNewPuk, sizeof kNewPuk);
+    asm volatile("" : : "r"(buffer) : "memory");  // the copy stays, unwiped
   });
   ASSERT_EQ(onStack.size(), 1u) << Describe(onStack);
   EXPECT_EQ(onStack[0].where, "dead stack");
+}
+
+// ---------------------------------------------------------------- the certificate store
+
+// A certificate-store key in a password-protected database: the database
+// password is asked through the password dialog, the key is used inside
+// NSS, which runs in this process.
+class CertStoreSecrets : public ::testing::Test {
+ protected:
+  CertStoreSecrets() : home_("XDG_CONFIG_HOME", homeDir_.path()) {}
+  void SetUp() override {
+    ASSERT_TRUE(MakeStoreIdentity(dir_.path(), "user", "rsa:2048", user_));
+    db_ = dir_.File("db");
+    ASSERT_TRUE(MakeNssDatabase(db_, kDbPassword, {&user_}));
+    const std::string text = Shell("openssl rsa -in " + user_.key + " -noout -text");
+    d_.FromHex(Component(text, "privateExponent"));
+    p_.FromHex(Component(text, "prime1"));
+    q_.FromHex(Component(text, "prime2"));
+    ASSERT_GE(d_.n, 240u);  // d may be a few bytes shorter than n
+    SelectLanguage(0);
+    settings_.Write({"GemPCKey USB=1"});
+    ForgetSecrets();
+    WatchTypedSecrets();
+    WatchNumber("store key's private exponent", d_);
+    WatchNumber("store key's prime 1", p_);
+    WatchNumber("store key's prime 2", q_);
+    CSystemCertStore::SetPasswordPrompt(&CPasswordDialog::PasswordCallback);
+  }
+  void TearDown() override {
+    CSystemCertStore::SetPasswordPrompt(nullptr);
+    ForgetSecrets();
+  }
+
+  TempDir homeDir_, dir_;
+  ScopedEnv home_;
+  MachineSettings settings_;
+  StoreIdentity user_;
+  std::string db_;
+  StaticBytes d_, p_, q_;
+};
+
+TEST_F(CertStoreSecrets, DatabasePasswordAndStoreKeyLeaveNothingBehind) {
+  ScopedEnv database(kNssDatabaseEnv, db_);
+  const std::string cert = user_.certText;
+  const Scenario scenarios[] = {
+      {"a wrong database password, then the right one",
+       [&] {
+         ScriptedUi ui;
+         CKeysStorageComp e;
+         ASSERT_EQ(e.SetKey("C", ToHex("store").c_str(), cert.c_str(), kKindCertStore), kOk);
+         ui.scripts.push_back(PasswordDialog(kWrongPassword));
+         ui.scripts.push_back(PasswordDialog(kDbPassword));
+         EXPECT_EQ(SignOrder(e, "", "C", 2), kOk);  // SHA-1: what the store signs
+       }},
+      {"the database password prompt cancelled",
+       [&] {
+         ScriptedUi ui;
+         CKeysStorageComp e;
+         ASSERT_EQ(e.SetKey("C", ToHex("store").c_str(), cert.c_str(), kKindCertStore), kOk);
+         ui.scripts.push_back(PasswordDialog(kWrongPassword));
+         ui.scripts.push_back([](ScriptedDialog& d) { d.PressEscape(); });
+         EXPECT_NE(SignOrder(e, "", "C", 2), kOk);
+       }},
+  };
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    ExpectNothingLeft(s);
+  }
 }
 
 // ---------------------------------------------------------------- tokens
