@@ -30,6 +30,7 @@
 #include "engine/result_codes.h"
 #include "engine/system_cert_store.h"
 #include "platform/nss_store.h"
+#include "plugin/method_dispatcher.h"
 #include "plugin/texts.h"
 #include "signing/sign_dlg.h"
 #include "tests/doubles/double_control.h"
@@ -52,6 +53,7 @@ constexpr char kWrongPassword[] = "Pebble-Harbour-0917";
 constexpr char kPkcs8Password[] = "Quartz-Meadow-3380";
 constexpr char kLogonPassword[] = "Velvet-Signal-7742";
 constexpr char kDbPassword[] = "Ledger-Compass-6610";
+constexpr char kTappedPassword[] = "qwertyuiopasdfgh";  // typed on the on-screen keyboard
 // The dialogs take PINs of four characters and PUKs of eight.
 constexpr char kPin[] = "Zq7%";
 constexpr char kWrongPin[] = "Jm2@";
@@ -209,7 +211,8 @@ struct SoftwareKey {
 };
 
 void WatchTypedSecrets() {
-  for (const char* s : {kKeyPassword, kWrongPassword, kPkcs8Password, kLogonPassword, kDbPassword, kPin,
+  for (const char* s : {kKeyPassword, kWrongPassword, kPkcs8Password, kLogonPassword, kDbPassword,
+                        kTappedPassword, kPin,
                         kWrongPin, kNewPin, kPuk, kNewPuk})
     WatchSecret(std::string("\"") + s + "\"", s, std::strlen(s));
 }
@@ -234,6 +237,19 @@ DialogScript SignWith(std::vector<const char*> attempts) {
       if (d.Ended()) return;
     }
     d.PressEscape();
+  };
+}
+// On the on-screen keyboard: taps each letter's key, then Enter.
+DialogScript TapOnKeyboard(const char* text) {
+  return [text](ScriptedDialog& k) {
+    auto tap = [&k](const std::string& label) {
+      if (!k.Surface()) return false;
+      for (const auto& op : k.Surface()->ops)
+        if (op.kind == DrawOp::kText && op.text == label) return k.Tap(op.x + 2, op.y + 5);
+      return false;
+    };
+    for (const char* c = text; *c; ++c) EXPECT_TRUE(tap(std::string(1, *c))) << *c;
+    EXPECT_TRUE(tap("Enter"));
   };
 }
 DialogScript PasswordDialog(const char* text) {
@@ -425,6 +441,36 @@ TEST_F(SoftwareSecrets, SigningAndTheLoginChallengeLeaveNothingBehind) {
          EXPECT_EQ(SignOrder(e, "", "F", 2), kErrBadPassword);
          ui.scripts.push_back([](ScriptedDialog& d) { d.PressEscape(); });
          EXPECT_EQ(SignOrder(e, "", "P", 2), kErrCancelled);
+       }},
+      {"a password tapped on the on-screen keyboard (wrong), then the typed one",
+       [] {
+         ScriptedUi ui;
+         CKeysStorageComp e;
+         List(e);
+         ui.scripts.push_back([&ui](ScriptedDialog& d) {
+           ui.scripts.push_front(TapOnKeyboard(kTappedPassword));
+           d.Click(D::kIdKeyboard);
+           EXPECT_EQ(d.Shown(D::kIdPassword).size(), std::strlen(kTappedPassword));
+           d.Click(kIdcOk);
+           d.Replace(D::kIdPassword, kKeyPassword);
+           d.Click(kIdcOk);
+         });
+         EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kOk);
+       }},
+      {"through the method dispatcher, as a page calls it",
+       [] {
+         ScriptedUi ui;
+         CMethodDispatcher page;
+         auto text = [](const std::string& t) { return ScriptValue::String(t); };
+         EXPECT_EQ(page.Call(MethodId::kSetKey, {text("R"), text(ToHex("repo")),
+                                                 text(ToHex(key().armour)), ScriptValue::Int(0)})
+                       .text,
+                   "0");
+         ui.scripts.push_back(PasswordDialog(kWrongPassword));
+         EXPECT_EQ(page.Call(MethodId::kSign2, {text(kOrderHex), text("R")}).text, "9|R");  // wrong password
+         ui.scripts.push_back(PasswordDialog(kKeyPassword));
+         EXPECT_EQ(page.Call(MethodId::kSign2, {text(kOrderHex), text("R")}).text.substr(0, 2),
+                   "0|");
        }},
   };
   for (const Scenario& s : scenarios) {
