@@ -9,7 +9,7 @@ set -e
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 ./scripts/install-deps.sh
-BUILD="$ROOT/build/release"
+BUILD="$ROOT/build/demo"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENTA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j"$(nproc 2>/dev/null || echo 2)" --target nporlisktarn npapi_host_cli quenta-keytool
 HOST="$BUILD/npapi-host"
