@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -17,6 +18,7 @@
 extern "C" void __libc_free(void* p);
 extern "C" void* __libc_malloc(std::size_t n);
 extern "C" void* __libc_realloc(void* p, std::size_t n);
+extern "C" void* __libc_calloc(std::size_t count, std::size_t n);
 
 namespace {
 
@@ -34,9 +36,11 @@ struct Secret {
 Secret g_secrets[kMaxSecrets];
 std::atomic<int> g_secretCount{0};
 
+enum class Place { kFreed, kStack, kLive };
+
 struct RawHit {
   int secret;
-  bool stack;
+  Place place;
   std::size_t size;
   std::size_t offset;
   void* frames[kMaxFrames];
@@ -49,8 +53,56 @@ std::atomic<bool> g_armed{false};
 std::atomic<std::size_t> g_inspected{0};
 thread_local bool t_inside = false;
 
+// The blocks allocated while armed and not yet freed: an open-addressing
+// set of addresses (freed entries become tombstones, reused by later
+// inserts), so that what a scenario leaves allocated can be read at its end.
+constexpr int kLiveBits = 21;
+constexpr std::size_t kLiveSlots = std::size_t{1} << kLiveBits;
+std::atomic<void*> g_live[kLiveSlots];
+void* const kTombstone = reinterpret_cast<void*>(1);
+
+// Frees while armed, and the final reading of the live blocks, exclude
+// each other, so no block is read while another thread frees it.
+std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
+struct Locked {
+  Locked() { while (g_lock.test_and_set(std::memory_order_acquire)) {} }
+  ~Locked() { g_lock.clear(std::memory_order_release); }
+};
+
+std::size_t SlotOf(const void* p) {
+  return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) *
+                                  0x9E3779B97F4A7C15ull >> (64 - kLiveBits));
+}
+
+void Track(void* p) {
+  std::size_t i = SlotOf(p);
+  for (std::size_t n = 0; n < kLiveSlots; ++n, i = (i + 1) & (kLiveSlots - 1)) {
+    void* seen = g_live[i].load(std::memory_order_relaxed);
+    if ((seen == nullptr || seen == kTombstone) &&
+        g_live[i].compare_exchange_strong(seen, p, std::memory_order_relaxed))
+      return;
+  }
+}
+
+void Untrack(void* p) {
+  std::size_t i = SlotOf(p);
+  for (std::size_t n = 0; n < kLiveSlots; ++n, i = (i + 1) & (kLiveSlots - 1)) {
+    void* seen = g_live[i].load(std::memory_order_relaxed);
+    if (seen == nullptr) return;
+    if (seen == p) {
+      g_live[i].store(kTombstone, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+void* Tracked(void* p) {
+  if (p && g_armed.load(std::memory_order_relaxed) && !t_inside) Track(p);
+  return p;
+}
+
 // Records the first registered secret found in [p, p + n), if any.
-void Inspect(const void* p, std::size_t n, bool stack) {
+void Inspect(const void* p, std::size_t n, Place place) {
   const int count = g_secretCount.load(std::memory_order_acquire);
   for (int i = 0; i < count; ++i) {
     const Secret& s = g_secrets[i];
@@ -61,11 +113,11 @@ void Inspect(const void* p, std::size_t n, bool stack) {
     if (slot >= kMaxHits) return;
     RawHit& h = g_hits[slot];
     h.secret = i;
-    h.stack = stack;
+    h.place = place;
     h.size = n;
     h.offset = static_cast<std::size_t>(static_cast<const unsigned char*>(at) -
                                         static_cast<const unsigned char*>(p));
-    h.depth = stack ? 0 : ::backtrace(h.frames, kMaxFrames);
+    h.depth = place == Place::kFreed ? ::backtrace(h.frames, kMaxFrames) : 0;
     return;
   }
 }
@@ -73,9 +125,22 @@ void Inspect(const void* p, std::size_t n, bool stack) {
 void InspectFreed(void* p) {
   if (!p || !g_armed.load(std::memory_order_relaxed) || t_inside) return;
   t_inside = true;
-  g_inspected.fetch_add(1, std::memory_order_relaxed);
-  Inspect(p, ::malloc_usable_size(p), false);
+  {
+    Locked lock;
+    Untrack(p);
+    g_inspected.fetch_add(1, std::memory_order_relaxed);
+    Inspect(p, ::malloc_usable_size(p), Place::kFreed);
+  }
   t_inside = false;
+}
+
+// What the scenario allocated and never freed.
+void InspectLive() {
+  Locked lock;
+  for (std::atomic<void*>& slot : g_live) {
+    void* p = slot.load(std::memory_order_relaxed);
+    if (p && p != kTombstone) Inspect(p, ::malloc_usable_size(p), Place::kLive);
+  }
 }
 
 std::string FrameName(void* address) {
@@ -109,7 +174,13 @@ void* RunScenario(void* arg) {
 
 }  // namespace
 
-// Every free of the process passes here; glibc's allocator does the work.
+// Every allocation and free of the process passes here; glibc's allocator
+// does the work.
+extern "C" void* malloc(std::size_t n) { return Tracked(__libc_malloc(n)); }
+extern "C" void* calloc(std::size_t count, std::size_t n) {
+  return Tracked(__libc_calloc(count, n));
+}
+
 extern "C" void free(void* p) {
   InspectFreed(p);
   __libc_free(p);
@@ -125,7 +196,7 @@ extern "C" void* realloc(void* p, std::size_t n) {
   }
   const std::size_t old = ::malloc_usable_size(p);
   if (old >= n) return p;
-  void* q = __libc_malloc(n);
+  void* q = malloc(n);
   if (!q) return nullptr;
   std::memcpy(q, p, old);
   free(p);
@@ -164,15 +235,17 @@ std::vector<SweepFinding> SweepWhileRunning(const std::function<void()>& fn) {
 
   g_hitCount.store(0);
   g_inspected.store(0);
+  for (std::atomic<void*>& slot : g_live) slot.store(nullptr, std::memory_order_relaxed);
   Trampoline t{&fn};
   pthread_t thread;
   g_armed.store(true);
   const int created = pthread_create(&thread, &attr, &RunScenario, &t);
   if (created == 0) pthread_join(thread, nullptr);
+  InspectLive();
   g_armed.store(false);
   pthread_attr_destroy(&attr);
 
-  if (created == 0) Inspect(stack, kStackSize, true);
+  if (created == 0) Inspect(stack, kStackSize, Place::kStack);
   ::munmap(stack, kStackSize);
   if (created != 0) return {SweepFinding{"(no thread)", "pthread_create failed", 0, 0, {}}};
 
@@ -180,8 +253,10 @@ std::vector<SweepFinding> SweepWhileRunning(const std::function<void()>& fn) {
   const int hits = std::min(g_hitCount.load(), kMaxHits);
   for (int i = 0; i < hits; ++i) {
     const RawHit& h = g_hits[i];
-    SweepFinding f{g_secrets[h.secret].name, h.stack ? "dead stack" : "freed heap block", h.size,
-                   h.offset, {}};
+    const char* where = h.place == Place::kFreed  ? "freed heap block"
+                        : h.place == Place::kStack ? "dead stack"
+                                                   : "heap block still allocated";
+    SweepFinding f{g_secrets[h.secret].name, where, h.size, h.offset, {}};
     for (int k = 1; k < h.depth; ++k) f.frames.push_back(FrameName(h.frames[k]));
     out.push_back(std::move(f));
   }

@@ -1,8 +1,9 @@
-// Looks for secrets in memory the code under test has given up: every heap
-// block freed while a sweep is armed (free and realloc of this process are
-// wrapped, so C++, OpenSSL, NSS and loaded PKCS#11 modules are all seen),
-// and the whole stack of the thread a scenario ran on, read after the
-// thread has ended.
+// Looks for secrets in memory the code under test has given up or left
+// behind: every heap block freed while a sweep is armed (malloc, calloc,
+// realloc and free of this process are wrapped, so C++, OpenSSL, NSS and
+// loaded PKCS#11 modules are all seen), every block allocated while armed
+// and still allocated when the scenario ends, and the whole stack of the
+// thread a scenario ran on, read after the thread has ended.
 //
 // A secret is registered as its bytes; a freed block or a dead stack that
 // still holds any registered byte string is a finding, reported with where
@@ -30,7 +31,7 @@ void ForgetSecrets();
 
 struct SweepFinding {
   std::string secret;     // the registered name
-  std::string where;      // "freed heap block" or "dead stack"
+  std::string where;      // "freed heap block", "heap block still allocated", "dead stack"
   std::size_t blockSize;  // usable size of the block, or the stack's size
   std::size_t offset;     // of the match within it
   std::vector<std::string> frames;  // who freed it (heap findings only)

@@ -28,6 +28,7 @@
 #include "engine/keys_storage_comp.h"
 #include "engine/network_msg.h"
 #include "engine/result_codes.h"
+#include "engine/secure.h"
 #include "engine/system_cert_store.h"
 #include "platform/nss_store.h"
 #include "plugin/method_dispatcher.h"
@@ -493,7 +494,8 @@ TEST_F(SoftwareSecrets, LoginChallengeWithKeptPasswordAndLogonPassword) {
   ExpectNothingLeft(s);
 }
 
-// A secret freed without wiping is found: the sweep itself works.
+// A secret freed without wiping, one left allocated and one left on the
+// stack are each found: the sweep itself works.
 TEST_F(SoftwareSecrets, AnUnwipedCopyIsFound) {
   const std::vector<SweepFinding> found = SweepWhileRunning([] {
     std::string* copy = new std::string(kKeyPassword);
@@ -502,6 +504,15 @@ TEST_F(SoftwareSecrets, AnUnwipedCopyIsFound) {
   ASSERT_EQ(found.size(), 1u) << Describe(found);
   EXPECT_EQ(found[0].where, "freed heap block");
   EXPECT_EQ(found[0].secret, std::string("\"") + kKeyPassword + "\"");
+
+  std::string* kept = nullptr;
+  const std::vector<SweepFinding> live = SweepWhileRunning([&kept] {
+    kept = new std::string(kPkcs8Password);
+  });
+  ASSERT_EQ(live.size(), 1u) << Describe(live);
+  EXPECT_EQ(live[0].where, "heap block still allocated");
+  SecureWipe(&(*kept)[0], kept->size());
+  delete kept;
 
   const std::vector<SweepFinding> onStack = SweepWhileRunning([] {
     char buffer[64];
