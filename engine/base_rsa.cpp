@@ -174,11 +174,16 @@ bool ReadDerHeader(const unsigned char*& p, std::size_t& left, unsigned char tag
   return length <= left;
 }
 
+// Numbers of a key of up to 16384 bits (the most OpenSSL uses), and a sign byte.
+constexpr std::size_t kMaxDerNumber = 2049;
+
 // A non-negative INTEGER as a big number; its content bytes stay where they
 // are (in the caller's wiped buffer).
 BIGNUM* ReadDerUnsigned(const unsigned char*& p, std::size_t& left) {
   std::size_t length = 0;
-  if (!ReadDerHeader(p, left, 0x02, length) || length == 0 || (p[0] & 0x80) != 0) return nullptr;
+  if (!ReadDerHeader(p, left, 0x02, length) || length == 0 || length > kMaxDerNumber ||
+      (p[0] & 0x80) != 0)
+    return nullptr;
   BIGNUM* n = BN_secure_new();
   if (n && !BN_bin2bn(p, static_cast<int>(length), n)) {
     BN_clear_free(n);
@@ -190,10 +195,12 @@ BIGNUM* ReadDerUnsigned(const unsigned char*& p, std::size_t& left) {
   return n;
 }
 
-// A PKCS#1 RSAPrivateKey (two primes) in DER, as an RSA key. The DER is
-// read here rather than by OpenSSL's decoders, which leave a copy of their
-// input in memory they free without wiping; the numbers travel in secure
-// big numbers and a parameter block that is wiped before it is freed.
+}  // namespace
+
+// The DER is read here rather than by OpenSSL's decoders, which leave a
+// copy of their input in memory they free without wiping. The numbers go
+// into secure big numbers; OpenSSL keeps the parameter block built from
+// them in secure memory too and wipes it when it is freed.
 EVP_PKEY* DecodeRsaPrivateKeyDer(const unsigned char* der, std::size_t length) {
   const unsigned char* p = der;
   std::size_t left = length;
@@ -247,8 +254,6 @@ EVP_PKEY* DecodeRsaPrivateKeyDer(const unsigned char* der, std::size_t length) {
   for (BIGNUM* part : parts) BN_clear_free(part);
   return key;
 }
-
-}  // namespace
 
 CBaseRSA::CBaseRSA() {
   std::memcpy(saltMask_, kSaltMask, sizeof saltMask_);

@@ -11,6 +11,12 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace quenta {
 
+// A PKCS#1 RSAPrivateKey with two primes in DER, as an RSA key (nullptr when
+// it is not one). Bytes after the outer structure are ignored; inside it,
+// nothing but the nine numbers may appear. No copy of the key is left in
+// memory that is freed without wiping.
+EVP_PKEY* DecodeRsaPrivateKeyDer(const unsigned char* der, std::size_t length);
+
 class CBaseRSA {
  public:
   enum { kFormatOwn = 0, kFormatPkcs8 = 2 };

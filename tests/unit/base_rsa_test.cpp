@@ -1,5 +1,6 @@
 #include "engine/base_rsa.h"
 
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -353,6 +354,104 @@ TEST(BaseRsaOwnFormat, MalformedMaterial) {
     EXPECT_TRUE(digest.empty());
     EXPECT_EQ(rsa.Key(), nullptr);
   }
+}
+
+// ---------------------------------------------------------------- the private key reader
+
+// DER built by hand: a header with the given length form, and integers.
+std::string DerHeader(unsigned char tag, std::size_t n) {
+  std::string h(1, static_cast<char>(tag));
+  if (n < 0x80) return h + static_cast<char>(n);
+  std::string len;
+  for (std::size_t v = n; v; v >>= 8) len.insert(len.begin(), static_cast<char>(v & 0xFF));
+  return h + static_cast<char>(0x80 | len.size()) + len;
+}
+std::string DerInt(const std::string& content) { return DerHeader(0x02, content.size()) + content; }
+std::string DerSeq(const std::vector<std::string>& ints) {
+  std::string body;
+  for (const std::string& i : ints) body += DerInt(i);
+  return DerHeader(0x30, body.size()) + body;
+}
+
+// The nine numbers of a PKCS#1 file, as their DER contents.
+std::vector<std::string> DerNumbers(const std::string& der) {
+  std::vector<std::string> out;
+  std::size_t at = 1 + ((der[1] & 0x80) ? 1 + (der[1] & 0x7F) : 1);
+  while (at < der.size()) {
+    std::size_t len = static_cast<unsigned char>(der[at + 1]);
+    std::size_t head = 2;
+    if (len & 0x80) {
+      const std::size_t count = len & 0x7F;
+      len = 0;
+      for (std::size_t i = 0; i < count; ++i) len = len << 8 | static_cast<unsigned char>(der[at + 2 + i]);
+      head += count;
+    }
+    out.push_back(der.substr(at + head, len));
+    at += head + len;
+  }
+  return out;
+}
+
+TEST(BaseRsaDer, ReadsTwoPrimeKeysAndRefusesEverythingElse) {
+  const std::string der = ReadFile(Keys::Get().rsa1024.pkcs1Der);
+  const std::vector<std::string> numbers = DerNumbers(der);
+  ASSERT_EQ(numbers.size(), 9u);
+  ASSERT_EQ(DerSeq(numbers), der);  // the hand-made encoding is the tool's
+
+  auto decode = [](const std::string& bytes) {
+    return PkeyPtr(quenta::DecodeRsaPrivateKeyDer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          bytes.size()),
+                   &EVP_PKEY_free);
+  };
+  // The key read is the key the tool wrote, and it signs.
+  PkeyPtr expected = ReadPem(Keys::Get().rsa1024.pem);
+  PkeyPtr key = decode(der);
+  ASSERT_TRUE(key);
+  EXPECT_EQ(EVP_PKEY_eq(key.get(), expected.get()), 1);
+  BIGNUM* d1 = nullptr;
+  BIGNUM* d2 = nullptr;
+  EVP_PKEY_get_bn_param(key.get(), "d", &d1);
+  EVP_PKEY_get_bn_param(expected.get(), "d", &d2);
+  EXPECT_EQ(BN_cmp(d1, d2), 0);
+  BN_clear_free(d1);
+  BN_clear_free(d2);
+  EXPECT_EQ(CBaseRSA::OwnFormatDigest(key.get()), Keys::Get().rsa1024.ownDigest);
+
+  auto with = [&](int index, const std::string& content) {
+    std::vector<std::string> n = numbers;
+    n[index] = content;
+    return DerSeq(n);
+  };
+  std::vector<std::string> eight(numbers.begin(), numbers.end() - 1);
+  std::vector<std::string> ten = numbers;
+  ten.push_back("\x01");
+  std::string fiveByteLength = der;
+  fiveByteLength.replace(1, 3, std::string("\x85\x00\x00\x00\x02\x5D", 6));
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool reads;
+  } cases[] = {
+      {"bytes after the structure are not its business", der + std::string("\x00\xFF", 2), true},
+      {"a set instead of a sequence", std::string(1, '\x31') + der.substr(1), false},
+      {"multi-prime version", with(0, "\x01"), false},
+      {"eight numbers", DerSeq(eight), false},
+      {"a tenth number inside", DerSeq(ten), false},
+      {"negative modulus", with(1, "\x80" + numbers[1].substr(1)), false},
+      {"empty integer", with(3, ""), false},
+      {"zero private exponent", with(3, std::string(1, '\0')), false},
+      {"zero modulus", with(1, std::string(1, '\0')), false},
+      {"number over 16384 bits", with(3, std::string(1, '\x01') + std::string(2049, '\x55')), false},
+      {"length in five bytes", fiveByteLength, false},
+      {"an octet string in place of a number",
+       der.substr(0, 4) + "\x04" + der.substr(5), false},
+      {"empty input", "", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(decode(c.bytes) != nullptr, c.reads) << c.name;
+
+  // No prefix of the key is a key.
+  for (std::size_t n = 0; n < der.size(); ++n)
+    EXPECT_FALSE(decode(der.substr(0, n))) << n << " bytes";
 }
 
 TEST(BaseRsaOwnFormat, FailedLoadKeepsThePreviousKey) {
