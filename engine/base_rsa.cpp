@@ -184,6 +184,7 @@ BIGNUM* ReadDerUnsigned(const unsigned char*& p, std::size_t& left) {
   if (!ReadDerHeader(p, left, 0x02, length) || length == 0 || length > kMaxDerNumber ||
       (p[0] & 0x80) != 0)
     return nullptr;
+  if (length > 1 && p[0] == 0 && (p[1] & 0x80) == 0) return nullptr;  // not minimal: not DER
   BIGNUM* n = BN_secure_new();
   if (n && !BN_bin2bn(p, static_cast<int>(length), n)) {
     BN_clear_free(n);

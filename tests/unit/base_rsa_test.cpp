@@ -439,6 +439,7 @@ TEST(BaseRsaDer, ReadsTwoPrimeKeysAndRefusesEverythingElse) {
       {"a tenth number inside", DerSeq(ten), false},
       {"negative modulus", with(1, "\x80" + numbers[1].substr(1)), false},
       {"empty integer", with(3, ""), false},
+      {"a needless leading zero", with(2, std::string(1, '\0') + numbers[2]), false},
       {"zero private exponent", with(3, std::string(1, '\0')), false},
       {"zero modulus", with(1, std::string(1, '\0')), false},
       {"number over 16384 bits", with(3, std::string(1, '\x01') + std::string(2049, '\x55')), false},
