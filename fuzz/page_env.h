@@ -3,7 +3,7 @@
 // - a private environment made once per process: HOME, XDG_CONFIG_HOME,
 //   XDG_CONFIG_DIRS and QUENTA_NSS_DB point into a fresh temporary
 //   directory, so the remembered key paths are written there and nowhere
-//   else. Device support is "installed" (the signing methods get past their
+//   else, and the certificate store is an empty database of its own. Device support is "installed" (the signing methods get past their
 //   first check), but the PC/SC library and the PKCS#11 modules named in
 //   components.conf do not exist, so no real reader, card or token is ever
 //   reached: token methods fail at once with 96.
@@ -18,18 +18,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dialogs/dialog_logic.h"
-#include "dialogs/gen_key_dlg.h"
 #include "dialogs/ui.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
@@ -76,6 +73,12 @@ class PageEnvironment {
     fs::create_directories(root_ + "/home/.config");
     fs::create_directories(root_ + "/xdg/norvale/smartcard");
     fs::create_directories(root_ + "/nssdb");
+    // An empty certificate database, so a certificate-store key gets as
+    // far as the certificate lookup; without certutil the store cannot be
+    // opened (21).
+    if (std::system(("certutil -N -d sql:" + root_ + "/nssdb --empty-password >/dev/null 2>&1")
+                        .c_str()) != 0)
+      std::fprintf(stderr, "page_env: no certificate database (certutil failed)\n");
     fs::create_directories(root_ + "/files");
     Write(root_ + "/xdg/norvale/smartcard/components.conf",
           "GemPCKey USB=1\nGemPCTwin USB=1\n"
@@ -115,7 +118,7 @@ class PageEnvironment {
 struct DialogStep {
   enum Action : std::uint8_t {
     kCloseBox, kEscape, kEnter, kTypeText, kTypeSeedPassword, kClick, kChoose, kSelectRow, kTap,
-    kWaitForTimer, kActionCount,
+    kActionCount,
   };
   Action action = kCloseBox;
   std::uint8_t which = 0;   // the n-th control of the kind the action needs
@@ -275,17 +278,6 @@ class FuzzUi : public quenta::IUserInterface {
       case DialogStep::kTap: {
         const quenta::Size size = d.ClientSize();
         d.Tap(step.which * size.width / 256, step.index * size.height / 256);
-        break;
-      }
-      case DialogStep::kWaitForTimer: {
-        // As a user waits: the timer fires until it stops (the key
-        // generation's progress timer stops when the worker is done).
-        const int id = quenta::CGenKeyDlg::kTimerId;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!d.Ended() && d.TimerRunning(id) && std::chrono::steady_clock::now() < until) {
-          d.Tick(id);
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         break;
       }
       case DialogStep::kActionCount: break;
