@@ -311,7 +311,7 @@ bool CSignDlg::AnyLineWiderThan(std::string_view text, int width) {
     glyphWidth[c] = std::max(0, v.MeasureText(kIdOrderText, std::string_view(&glyph, 1)).width);
   }
   constexpr int kTabColumns = 8;
-  glyphWidth[static_cast<unsigned char>('\t')] = kTabColumns * glyphWidth[' '];
+  glyphWidth[static_cast<unsigned char>('\t')] = kTabColumns * glyphWidth[static_cast<unsigned char>(' ')];
   const long long limit = width;
   std::size_t start = 0;
   while (start <= text.size()) {
