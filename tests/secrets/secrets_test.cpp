@@ -308,15 +308,34 @@ int LoginRoundTrip(CKeysStorageComp& e, const char* key, int mode,
 
 // ---- the sweep ----
 
+// One operation sequence, run with a scripted user interface and a fresh
+// engine that both live and die inside the sweep.
 struct Scenario {
   const char* name;
-  std::function<void()> run;
+  std::function<void(ScriptedUi&, CKeysStorageComp&)> run;
 };
 
-void ExpectNothingLeft(const Scenario& s) {
-  const std::vector<SweepFinding> found = SweepWhileRunning(s.run);
-  EXPECT_GT(BlocksInspected(), 0u) << "the free hook saw nothing";
-  EXPECT_TRUE(found.empty()) << s.name << " left secrets behind:\n" << Describe(found);
+// Runs each scenario under a sweep; `list` fills each fresh engine's key list.
+void ExpectNothingLeft(const std::vector<Scenario>& scenarios,
+                       const std::function<void(CKeysStorageComp&)>& list = {}) {
+  for (const Scenario& s : scenarios) {
+    const std::vector<SweepFinding> found = SweepWhileRunning([&] {
+      ScriptedUi ui;
+      CKeysStorageComp e;
+      if (list) list(e);
+      s.run(ui, e);
+    });
+    EXPECT_GT(BlocksInspected(), 0u) << "the free hook saw nothing";
+    EXPECT_TRUE(found.empty()) << s.name << " left secrets behind:\n" << Describe(found);
+  }
+}
+
+// A PIN or PUK operation of the engine answered by one PIN dialog.
+using Management = int (CKeysStorageComp::*)(std::string*);
+int Manage(ScriptedUi& ui, CKeysStorageComp& e, Management op, DialogScript answer) {
+  std::string names;
+  ui.scripts.push_back(std::move(answer));
+  return (e.*op)(&names);
 }
 
 // ---------------------------------------------------------------- software keys
@@ -337,7 +356,7 @@ class SoftwareSecrets : public ::testing::Test {
 
   // The engine with the key listed as the page would list it.
   static void List(CKeysStorageComp& e) {
-    ASSERT_EQ(e.SetKey("R", ToHex("repo").c_str(), ToHex(key().armour).c_str(), kKindBankRepository),
+         ASSERT_EQ(e.SetKey("R", ToHex("repo").c_str(), ToHex(key().armour).c_str(), kKindBankRepository),
               kOk);
     ASSERT_EQ(e.SetKey("F", ToHex("file").c_str(), key().ownDigest.c_str(), kKindFile), kOk);
     ASSERT_EQ(e.SetKeyLocation("F", key().prvFile.c_str()), kOk);
@@ -380,62 +399,41 @@ class SoftwareSecrets : public ::testing::Test {
 };
 
 TEST_F(SoftwareSecrets, SigningAndTheLoginChallengeLeaveNothingBehind) {
-  const Scenario scenarios[] = {
+  ExpectNothingLeft({
       {"repository key signed with the right password",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kKeyPassword}));
          EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kOk);
        }},
       {"repository key: a wrong password, then the right one",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPassword, kKeyPassword}));
          EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kOk);
        }},
       {"repository key: wrong passwords until blocked",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPassword, kWrongPassword, kWrongPassword, kKeyPassword}));
          EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kErrKeyBlocked);
        }},
       {"repository key: a wrong password, then cancel",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPassword}));
          EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kErrCancelled);
        }},
       {"key file signed, then the engine kept for another order",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kKeyPassword}));
          EXPECT_EQ(SignOrder(e, "|F|", "F", 1), kOk);
          ui.scripts.push_back(SignWith({kWrongPassword}));
          EXPECT_EQ(SignOrder(e, "|F|", "F", 1), kErrCancelled);
        }},
       {"PKCS#8 file: a wrong password, then the right one",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPassword, kPkcs8Password}));
          EXPECT_EQ(SignOrder(e, "|P|", "P", 1), kOk);
        }},
       {"silent signing: right password, wrong password, cancelled prompt",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(PasswordDialog(kKeyPassword));
          EXPECT_EQ(SignOrder(e, "", "R", 2), kOk);
          ui.scripts.push_back(PasswordDialog(kWrongPassword));
@@ -444,10 +442,7 @@ TEST_F(SoftwareSecrets, SigningAndTheLoginChallengeLeaveNothingBehind) {
          EXPECT_EQ(SignOrder(e, "", "P", 2), kErrCancelled);
        }},
       {"a password tapped on the on-screen keyboard (wrong), then the typed one",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back([&ui](ScriptedDialog& d) {
            ui.scripts.push_front(TapOnKeyboard(kTappedPassword));
            d.Click(D::kIdKeyboard);
@@ -459,9 +454,8 @@ TEST_F(SoftwareSecrets, SigningAndTheLoginChallengeLeaveNothingBehind) {
          EXPECT_EQ(SignOrder(e, "|R|", "R", 1), kOk);
        }},
       {"through the method dispatcher, as a page calls it",
-       [] {
-         ScriptedUi ui;
-         CMethodDispatcher page;
+       [](ScriptedUi& ui, CKeysStorageComp&) {
+         CMethodDispatcher page;  // with an engine of its own
          auto text = [](const std::string& t) { return ScriptValue::String(t); };
          EXPECT_EQ(page.Call(MethodId::kSetKey, {text("R"), text(ToHex("repo")),
                                                  text(ToHex(key().armour)), ScriptValue::Int(0)})
@@ -473,25 +467,19 @@ TEST_F(SoftwareSecrets, SigningAndTheLoginChallengeLeaveNothingBehind) {
          EXPECT_EQ(page.Call(MethodId::kSign2, {text(kOrderHex), text("R")}).text.substr(0, 2),
                    "0|");
        }},
-  };
-  for (const Scenario& s : scenarios) {
-    SCOPED_TRACE(s.name);
-    ExpectNothingLeft(s);
-  }
+  }, List);
 }
 
 TEST_F(SoftwareSecrets, LoginChallengeWithKeptPasswordAndLogonPassword) {
-  const Scenario s{"login challenge (logon password, key password kept for the answer)", [this] {
-                     ScriptedUi ui;
-                     CKeysStorageComp e;
-                     List(e);
-                     ui.scripts.push_back(PasswordDialog(kLogonPassword));
-                     ui.scripts.push_back(SignWith({kWrongPassword, kKeyPassword}));
-                     EXPECT_EQ(LoginRoundTrip(e, "R", 2,
-                                              [this](const std::string& m) { return Answer(m); }),
-                               kOk);
-                   }};
-  ExpectNothingLeft(s);
+  ExpectNothingLeft({{"login challenge (logon password, key password kept for the answer)",
+                      [this](ScriptedUi& ui, CKeysStorageComp& e) {
+         ui.scripts.push_back(PasswordDialog(kLogonPassword));
+                        ui.scripts.push_back(SignWith({kWrongPassword, kKeyPassword}));
+                        EXPECT_EQ(LoginRoundTrip(e, "R", 2,
+                                                 [this](const std::string& m) { return Answer(m); }),
+                                  kOk);
+                      }}},
+                    List);
 }
 
 // A secret freed without wiping, one left allocated and one left on the
@@ -565,30 +553,22 @@ class CertStoreSecrets : public ::testing::Test {
 TEST_F(CertStoreSecrets, DatabasePasswordAndStoreKeyLeaveNothingBehind) {
   ScopedEnv database(kNssDatabaseEnv, db_);
   const std::string cert = user_.certText;
-  const Scenario scenarios[] = {
+  ExpectNothingLeft({
       {"a wrong database password, then the right one",
-       [&] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         ASSERT_EQ(e.SetKey("C", ToHex("store").c_str(), cert.c_str(), kKindCertStore), kOk);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(PasswordDialog(kWrongPassword));
          ui.scripts.push_back(PasswordDialog(kDbPassword));
          EXPECT_EQ(SignOrder(e, "", "C", 2), kOk);  // SHA-1: what the store signs
        }},
       {"the database password prompt cancelled",
-       [&] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         ASSERT_EQ(e.SetKey("C", ToHex("store").c_str(), cert.c_str(), kKindCertStore), kOk);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(PasswordDialog(kWrongPassword));
          ui.scripts.push_back([](ScriptedDialog& d) { d.PressEscape(); });
          EXPECT_NE(SignOrder(e, "", "C", 2), kOk);
        }},
-  };
-  for (const Scenario& s : scenarios) {
-    SCOPED_TRACE(s.name);
-    ExpectNothingLeft(s);
-  }
+  }, [&cert](CKeysStorageComp& e) {
+         ASSERT_EQ(e.SetKey("C", ToHex("store").c_str(), cert.c_str(), kKindCertStore), kOk);
+  });
 }
 
 // ---------------------------------------------------------------- tokens
@@ -644,28 +624,19 @@ class TokenSecrets : public ::testing::Test {
 };
 
 TEST_F(TokenSecrets, PinsAndPuksLeaveNothingBehind) {
-  const Scenario scenarios[] = {
+  ExpectNothingLeft({
       {"token key signed with a wrong PIN, then the right one",
-       [this] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPin, kPin}));
          EXPECT_EQ(SignOrder(e, "|T|", "T", 1), kOk);
        }},
       {"token key: a wrong PIN, then cancel",
-       [this] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPin}));
          EXPECT_EQ(SignOrder(e, "|T|", "T", 1), kErrCancelled);
        }},
       {"login challenge on the token, PIN kept for the silent answer",
-       [this] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         List(e);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          ui.scripts.push_back(SignWith({kWrongPin, kPin}));
          std::string message, used, names;
          EXPECT_EQ(e.EncryptRand("|T|", "T", "page-nonce", 1, "", &message, &used, &names), kOk);
@@ -675,9 +646,7 @@ TEST_F(TokenSecrets, PinsAndPuksLeaveNothingBehind) {
          EXPECT_NE(e.DecryptRand("|T|", message.c_str(), 1, &digest, &hasDigest, &used, &names), kOk);
        }},
       {"key generation on the token: wrong PIN, then the right one",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          int kind = 0;
          std::string software, pub, id, name, report;
          ui.scripts.push_back(GenerateOnToken());
@@ -688,46 +657,28 @@ TEST_F(TokenSecrets, PinsAndPuksLeaveNothingBehind) {
          EXPECT_EQ(e.GenerateKey(1024, "|1|", &kind, &software, &pub, &id, &name, &report), kOk);
        }},
       {"PIN change refused for a wrong PIN, then done",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         std::string names;
-         ui.scripts.push_back(PinChange(kWrongPin, kNewPin));
-         EXPECT_EQ(e.ChangePIN(&names), kErrPinIncorrect);
-         ui.scripts.push_back(PinChange(kPin, kNewPin));
-         EXPECT_EQ(e.ChangePIN(&names), kOk);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
+         EXPECT_EQ(Manage(ui, e, &CKeysStorageComp::ChangePIN, PinChange(kWrongPin, kNewPin)),
+                   kErrPinIncorrect);
+         EXPECT_EQ(Manage(ui, e, &CKeysStorageComp::ChangePIN, PinChange(kPin, kNewPin)), kOk);
        }},
       {"unblocking with the PUK (the PIN is set back)",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         std::string names;
-         ui.scripts.push_back(PinChange(kPuk, kPin));
-         EXPECT_EQ(e.UnblockCard(&names), kOk);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
+         EXPECT_EQ(Manage(ui, e, &CKeysStorageComp::UnblockCard, PinChange(kPuk, kPin)), kOk);
        }},
       {"PUK change",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
-         std::string names;
-         ui.scripts.push_back(PinChange(kPuk, kNewPuk));
-         EXPECT_EQ(e.ChangePUK(&names), kOk);
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
+         EXPECT_EQ(Manage(ui, e, &CKeysStorageComp::ChangePUK, PinChange(kPuk, kNewPuk)), kOk);
        }},
       {"re-initialising the token with the new PUK",
-       [] {
-         ScriptedUi ui;
-         CKeysStorageComp e;
+       [](ScriptedUi& ui, CKeysStorageComp& e) {
          std::string names;
          bool hasNames = false;
          ui.answers = {kIdYes, kIdNo};
          ui.scripts.push_back(PukAndNewPin(kNewPuk, kNewPin));
          EXPECT_EQ(e.InitializeCard(true, &names, &hasNames), kOk);
        }},
-  };
-  for (const Scenario& s : scenarios) {
-    SCOPED_TRACE(s.name);
-    ExpectNothingLeft(s);
-  }
+  }, [this](CKeysStorageComp& e) { List(e); });
 }
 
 }  // namespace
