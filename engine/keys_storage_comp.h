@@ -46,6 +46,10 @@ class CKeysStorageComp : public CKeysStorage {
 
   // The on-screen keyboard: text typed on OK, else the dialog's end value.
   int ShowKeyboard(std::string* text, int* endValue);
+
+ private:
+  // ChangePIN (userCode) and ChangePUK.
+  int ChangeCode(bool userCode, std::string* names);
 };
 
 }  // namespace quenta

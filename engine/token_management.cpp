@@ -108,53 +108,31 @@ int CKeysStorageComp::NamesFromTokenReport(std::string* text) const {
   return kOk;
 }
 
-int CKeysStorageComp::ChangePIN(std::string* names) {
+// ChangePIN and ChangePUK: the same frame for the user's code (the PIN) and
+// the security officer's (the PUK). The old code is checked by logging in
+// with it; after a refused login the flags are read again, and when both
+// codes are then locked the listed keys on the device are reported.
+int CKeysStorageComp::ChangeCode(bool userCode, std::string* names) {
   CPinDlg dialog;
-  dialog.SetMode(kPinModeChangePin);
+  dialog.SetMode(userCode ? kPinModeChangePin : kPinModeChangePuk);
   DeviceScope device(token_);
   int rc = device.Open(kDeviceAny);
   if (rc != kOk) return rc;
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
 
+  auto ownLocked = [&] { return userCode ? token_.UserPinLocked() : token_.SoPinLocked(); };
+  auto otherLocked = [&] { return userCode ? token_.SoPinLocked() : token_.UserPinLocked(); };
   if (!token_.TokenInitialised() || !token_.UserPinInitialised()) return kErrTokenNotInitialised;
   if (BothLocked(token_)) return BothLockedReport(*this, token_, names);
-  if (token_.UserPinLocked()) return kErrPinLocked;
+  if (ownLocked()) return userCode ? kErrPinLocked : kErrSoPinLocked;
 
   dialog.SetWording(token_.DeviceKind());
   if (dialog.DoModal() != kIdOk) return kErrCancelled;
-  const int login = token_.LoginUser(dialog.FirstCode().c_str());
+  const char* old = dialog.FirstCode().c_str();
+  const int login = userCode ? token_.LoginUser(old) : token_.LoginSecurityOfficer(old);
   if (login == kOk) {
-    rc = token_.ChangePin(dialog.FirstCode().c_str(), dialog.NewCode().c_str(), 1);
-    dialog.Wipe();
-    return rc;
-  }
-  dialog.Wipe();
-  rc = token_.ReadTokenFlags();
-  if (rc != kOk) return rc;
-  if (token_.SoPinLocked() && (token_.UserPinLocked() || login == kErrPinLocked))
-    return BothLockedReport(*this, token_, names);
-  return login;
-}
-
-int CKeysStorageComp::ChangePUK(std::string* names) {
-  CPinDlg dialog;
-  dialog.SetMode(kPinModeChangePuk);
-  DeviceScope device(token_);
-  int rc = device.Open(kDeviceAny);
-  if (rc != kOk) return rc;
-  rc = token_.ReadTokenFlags();
-  if (rc != kOk) return rc;
-
-  if (!token_.TokenInitialised() || !token_.UserPinInitialised()) return kErrTokenNotInitialised;
-  if (BothLocked(token_)) return BothLockedReport(*this, token_, names);
-  if (token_.SoPinLocked()) return kErrSoPinLocked;
-
-  dialog.SetWording(token_.DeviceKind());
-  if (dialog.DoModal() != kIdOk) return kErrCancelled;
-  const int login = token_.LoginSecurityOfficer(dialog.FirstCode().c_str());
-  if (login == kOk) {
-    rc = token_.ChangePin(dialog.FirstCode().c_str(), dialog.NewCode().c_str(), 0);
+    rc = token_.ChangePin(old, dialog.NewCode().c_str(), userCode ? 1 : 0);
     dialog.Wipe();
     return rc;
   }
@@ -162,11 +140,14 @@ int CKeysStorageComp::ChangePUK(std::string* names) {
   rc = token_.ReadTokenFlags();
   if (rc != kOk) return rc;
   // The security officer's mapping reports a locked PUK as 131.
-  const bool pukGone = token_.SoPinLocked() || login == kErrPinLocked || login == kErrSoPinLocked;
-  if (!pukGone) return login;
-  if (token_.UserPinLocked()) return BothLockedReport(*this, token_, names);
+  const bool gone = ownLocked() || login == kErrPinLocked || (!userCode && login == kErrSoPinLocked);
+  if (gone && otherLocked()) return BothLockedReport(*this, token_, names);
   return login;
 }
+
+int CKeysStorageComp::ChangePIN(std::string* names) { return ChangeCode(true, names); }
+
+int CKeysStorageComp::ChangePUK(std::string* names) { return ChangeCode(false, names); }
 
 int CKeysStorageComp::InitializeCard(bool ownSession, std::string* names, bool* hasNames) {
   if (hasNames) *hasNames = false;
