@@ -14,17 +14,16 @@
 // window).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "engine/encoding.h"
 #include "signing/order_text.h"
 #include "tests/host/browser_host.h"
+#include "bench/bench_collector.h"
 
 namespace {
 
@@ -122,21 +121,6 @@ void OrderMemory() {
   std::printf("  VmRSS after the order text is freed: %.1f MB\n\n", rss2 / 1024.0);
 }
 
-class Collector : public benchmark::ConsoleReporter {
- public:
-  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      const double t = run.GetAdjustedRealTime() * toNs;
-      auto it = times.find(run.benchmark_name());
-      if (it == times.end() || t < it->second) times[run.benchmark_name()] = t;
-    }
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -157,13 +141,13 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Collector collector;
+  quenta_bench::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   std::printf("\nSummary: wall time per cycle, module %s\n", ModulePath());
   std::printf("first cycle in the process: %s %.2f ms\n", firstOk ? "" : firstWhy.c_str(),
               firstMs);
-  auto d = collector.times.find("Load/dlopen-only/real_time");
-  auto c = collector.times.find("Load/page-cycle/real_time");
+  auto d = collector.times.find("Load/dlopen-only");
+  auto c = collector.times.find("Load/page-cycle");
   if (d != collector.times.end() && c != collector.times.end())
     std::printf("dlopen+dlclose %.3f ms   load..TestComponent..unload %.3f ms   ratio %.2fx\n",
                 d->second / 1e6, c->second / 1e6, c->second / d->second);

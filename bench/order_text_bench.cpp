@@ -8,16 +8,15 @@
 // single memchr over all bytes.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/encoding.h"
 #include "signing/order_text.h"
+#include "bench/bench_collector.h"
 
 namespace {
 
@@ -157,22 +156,6 @@ void Chain(benchmark::State& state, OrderSource* source) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * order->display.size()));
 }
 
-// Keeps every run's time per iteration, in nanoseconds, by name.
-class Collector : public benchmark::ConsoleReporter {
- public:
-  // Colours only on a terminal, so that logs stay plain text.
-  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      times[run.benchmark_name()] = run.GetAdjustedCPUTime() * toNs;
-    }
-  }
-  std::map<std::string, double> times;
-};
 
 std::string Name(const char* what, const Kind& kind, const Size& size) {
   return std::string(what) + "/" + kind.name + "/" + size.name;
@@ -215,7 +198,7 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Collector collector;
+  quenta_bench::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
 
   std::printf("\nSummary: CPU time per run; ratio = time / memchr scan of the same text\n");

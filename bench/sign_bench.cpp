@@ -11,18 +11,17 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/base_rsa.h"
 #include "engine/encoding.h"
 #include "engine/keys_storage.h"
+#include "bench/bench_collector.h"
 
 namespace {
 
@@ -142,23 +141,6 @@ void BM_KeyStore(benchmark::State& state) {
     state.SkipWithError("the two paths give different signatures");
 }
 
-class Collector : public benchmark::ConsoleReporter {
- public:
-  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-  // Each benchmark is registered three times, alternating, so that load from
-  // other jobs falls on both; the least time of the three stands for it.
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      const double t = run.GetAdjustedCPUTime() * toNs;
-      auto it = times.find(run.benchmark_name());
-      if (it == times.end() || t < it->second) times[run.benchmark_name()] = t;
-    }
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -172,7 +154,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Sign/keystore", BM_KeyStore)->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Collector collector;
+  quenta_bench::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   std::printf("\nSummary: CPU time per signature, RSA 2048, SHA-1, 2 KB order\n");
   auto d = collector.times.find("Sign/direct");

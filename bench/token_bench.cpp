@@ -7,13 +7,11 @@
 // RSA 2048, key made by pkcs11-tool --keypairgen.
 #include <benchmark/benchmark.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -21,6 +19,7 @@
 #include "engine/token_access.h"
 #include "tests/doubles/double_control.h"
 #include "tests/doubles/token_test_env.h"
+#include "bench/bench_collector.h"
 
 using namespace quenta_test;
 
@@ -115,19 +114,6 @@ double ToolMs(const std::string& args, int runs) {
          runs;
 }
 
-class Collector : public benchmark::ConsoleReporter {
- public:
-  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      times[run.run_name.function_name] = run.GetAdjustedRealTime() * toNs;
-    }
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -144,7 +130,7 @@ int main(int argc, char** argv) {
       ->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Collector collector;
+  quenta_bench::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   const int runs = 20;
   const double sign = ToolMs(std::string("--login --pin ") + kPin +
