@@ -25,8 +25,6 @@ using namespace quenta_test;
 
 namespace {
 
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
 const char kAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 const char kLabel[] = "signing key";
 const std::string kOrder(2048, 'x');

@@ -17,6 +17,16 @@ namespace quenta_test {
 
 constexpr const char* kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
 
+// The codes test tokens are made with, and the devices the token tests plug
+// into the scripted PC/SC library: an ATR the machine settings list as a
+// USB token, a plain smart card's ATR, and the two readers' names.
+constexpr char kPin[] = "1234";
+constexpr char kPuk[] = "12345678";
+constexpr char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
+constexpr char kPlainAtr[] = "3B6E00008031806686000000000000000000";
+constexpr char kTokenReader[] = "Gemalto USB Key 00 00";
+constexpr char kCardReader[] = "Gemalto PC Twin Reader 00 00";
+
 // components.conf in a private $XDG_CONFIG_DIRS.
 class MachineSettings {
  public:

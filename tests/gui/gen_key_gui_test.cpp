@@ -24,8 +24,8 @@ using namespace quenta;
 using quenta_gui::GuiTest;
 using quenta_gui::Pump;
 using quenta_gui::Settle;
+using quenta_test::kTokenAtr;
 
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 
 class GenKeyWindow : public GuiTest {
  protected:

@@ -25,8 +25,6 @@ using namespace quenta_test;
 
 const std::string kPcscDouble = std::string(QUENTA_BINARY_DIR) + "/tests/doubles/libquenta_pcsc_double.so";
 const std::string kP11Double = std::string(QUENTA_BINARY_DIR) + "/tests/doubles/libquenta_pkcs11_double.so";
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
-const char kTokenReader[] = "Gemalto USB Key 00 00";
 constexpr unsigned long kSlot = 0x101;
 
 bool Exists(const std::string& path) {

@@ -36,8 +36,6 @@ using namespace quenta_test;
 
 namespace {
 
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 const char kVpcdDriver[] = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
 const char kPcscd[] = "/usr/sbin/pcscd";
 const auto kDeadline = std::chrono::seconds(20);

@@ -64,4 +64,22 @@ std::string ToHex(const std::string& bytes) {
   return s;
 }
 
+std::string Unhex(const std::string& hex) {
+  auto value = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0'
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                  : -1;
+  };
+  if (hex.size() % 2 != 0) return "(not hex)";
+  std::string out;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int high = value(hex[i]);
+    const int low = value(hex[i + 1]);
+    if (high < 0 || low < 0) return "(not hex)";
+    out += static_cast<char>(high << 4 | low);
+  }
+  return out;
+}
+
 }  // namespace quenta_test

@@ -39,5 +39,7 @@ void WriteFile(const std::string& path, const std::string& content);
 // Runs a shell command, returns its exit status; stdout is appended to *out.
 int RunCommand(const std::string& command, std::string* out = nullptr);
 std::string ToHex(const std::string& bytes);
+// The bytes written as hex digits (either case); "(not hex)" for anything else.
+std::string Unhex(const std::string& hex);
 
 }  // namespace quenta_test

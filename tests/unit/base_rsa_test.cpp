@@ -26,6 +26,7 @@ using quenta_test::ReadFile;
 using quenta_test::RunCommand;
 using quenta_test::TempDir;
 using quenta_test::ToHex;
+using quenta_test::Unhex;
 using quenta_test::WriteFile;
 
 const char kPassword[] = "Correct horse 7";
@@ -36,13 +37,6 @@ std::string Hex(const std::string& bytes) {
                               hex),
             0);
   return hex;
-}
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
 }
 
 std::string Trim(std::string s) {

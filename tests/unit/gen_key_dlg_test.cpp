@@ -33,11 +33,6 @@ using namespace quenta_test;
 namespace {
 
 constexpr unsigned long kSlot = 0x101;
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
-const char kCardReader[] = "Gemalto PC Twin Reader 00 00";
-const char kTokenReader[] = "Gemalto USB Key 00 00";
 
 constexpr int kCard = CGenKeyDlg::kLocationSmartCard;
 constexpr int kUsb = CGenKeyDlg::kLocationUsbToken;
@@ -55,13 +50,6 @@ std::string Sha1Hex(const std::string& bytes) {
   unsigned char d[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), d);
   return ToHex(std::string(reinterpret_cast<char*>(d), sizeof d));
-}
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
 }
 
 bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {

@@ -24,18 +24,8 @@ using namespace quenta_test;
 
 namespace {
 
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 
 constexpr int kEdit = CGenKeyDlg::kNameEditId;
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

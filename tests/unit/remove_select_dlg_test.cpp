@@ -260,7 +260,6 @@ TEST_F(ReaderDialog, ShowsAtMostTenDevices) {
 
 // ---------------------------------------------------------------- through the token layer
 
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
 
 class TokenDialogs : public DialogTest {
  protected:

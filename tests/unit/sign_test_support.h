@@ -119,10 +119,4 @@ inline std::string EncryptFor(const std::string& pub, const std::string& plain,
 
 inline std::string HexOf(const std::string& bytes) { return ToHex(bytes); }
 
-inline std::string Unhex(const std::string& hex) {
-  quenta::SecureBytes out;
-  if (quenta::HexDecode(hex.c_str(), out) != quenta::kOk) return "(not hex)";
-  return AsString(out);
-}
-
 }  // namespace quenta_test

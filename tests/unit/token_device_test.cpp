@@ -20,8 +20,6 @@ using namespace quenta_test;
 
 namespace {
 
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 const char kSpecialAtr[] = "3BDB960080B1FE451F830031C0641F1801000790005F";
 const char kGpkAtr[] = "3BA70040188065A20901";
 

@@ -21,10 +21,6 @@ using namespace quenta_test;
 namespace {
 
 constexpr unsigned long kSlot = 0x101;
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
-const char kTokenReader[] = "Gemalto USB Key 00 00";
 
 // The PIN/PUK dialog, scripted.
 struct PinPukScript {

@@ -28,12 +28,7 @@ using namespace quenta_test;
 namespace {
 
 constexpr unsigned long kSlot = 0x101;
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
-const char kPlainAtr[] = "3B6E00008031806686000000000000000000";
 const char kGpkAtr[] = "3BA70040188065A20901";
-const char kTokenReader[] = "Gemalto USB Key 00 00";
-const char kCardReader[] = "Gemalto PC Twin Reader 00 00";
 
 std::string HexOf(const std::string& s) {
   return ToHex(s);
@@ -574,14 +569,6 @@ TEST_F(ManagementTest, UnblockOutcomes) {
 
 // ---------------------------------------------------------------- SoftHSM2
 
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
 
 class SoftHsmManagementTest : public ::testing::Test {
  protected:

@@ -23,8 +23,6 @@ using namespace quenta_test;
 namespace {
 
 constexpr unsigned long kSlot = 7;
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
 
 std::vector<unsigned char> Modulus(int seed, std::size_t n = 128) {
   std::vector<unsigned char> m(n);

@@ -21,9 +21,6 @@ using namespace quenta_test;
 
 namespace {
 
-const char kPin[] = "1234";
-const char kPuk[] = "12345678";
-const char kTokenAtr[] = "3BFF9600008131FE4380318065B0846566FB12017882900085";
 
 int PinFromDialog(int kind, const char*, char* buffer, std::size_t size) {
   EXPECT_EQ(kind, 11);
@@ -32,13 +29,6 @@ int PinFromDialog(int kind, const char*, char* buffer, std::size_t size) {
 }
 
 std::string Bytes(const SecureBytes& b) { return std::string(b.begin(), b.end()); }
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
 
 class SoftHsmTokenTest : public ::testing::Test {
  protected:
