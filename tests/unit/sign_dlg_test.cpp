@@ -31,17 +31,6 @@ using quenta_test::ToHex;
 
 using D = CSignDlg;
 
-struct Keys {
-  TempDir dir;
-  SignKey a, b;
-  bool ok = false;
-  Keys() { ok = a.Make(dir.path(), "a", 1024) && b.Make(dir.path(), "b", 1024); }
-  static const Keys& Get() {
-    static Keys k;
-    return k;
-  }
-};
-
 constexpr char kOrder[] = "1:Kwota:100|";
 
 class SignDialog : public ::testing::Test {
@@ -53,7 +42,7 @@ class SignDialog : public ::testing::Test {
   ~SignDialog() override { SelectLanguage(0); }
   void SetUp() override { ASSERT_TRUE(keys().ok) << "test keys could not be made"; }
 
-  static const Keys& keys() { return Keys::Get(); }
+  static const quenta_test::SignKeyPair& keys() { return quenta_test::SignKeyPair::Get(); }
 
   // A key entry; kind 0 entries carry key a, kind 1 entries expect key a's file.
   void Add(const std::string& name, int kind, const std::string& label = "") {

@@ -60,6 +60,18 @@ struct SignKey {
   std::string RepositoryData() const { return ToHex(armour); }
 };
 
+// Two keys, a and b, made once for the whole test program.
+struct SignKeyPair {
+  TempDir dir;
+  SignKey a, b;
+  bool ok = false;
+  SignKeyPair() { ok = a.Make(dir.path(), "a", 1024) && b.Make(dir.path(), "b", 1024); }
+  static const SignKeyPair& Get() {
+    static SignKeyPair k;
+    return k;
+  }
+};
+
 // The machine-wide device-support settings: XDG_CONFIG_DIRS points at a
 // directory of this object's own.
 class MachineComponents {

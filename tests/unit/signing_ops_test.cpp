@@ -35,17 +35,6 @@ using quenta_test::Unhex;
 
 using D = CSignDlg;
 
-struct Keys {
-  TempDir dir;
-  SignKey a, b;
-  bool ok = false;
-  Keys() { ok = a.Make(dir.path(), "a", 1024) && b.Make(dir.path(), "b", 1024); }
-  static const Keys& Get() {
-    static Keys k;
-    return k;
-  }
-};
-
 constexpr char kOrder[] = "1:Kwota:100,00|2:Waluta:PLN|";
 
 struct SignOutcome {
@@ -66,7 +55,7 @@ class SigningOps : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(keys().ok) << "test keys could not be made"; }
 
-  static const Keys& keys() { return Keys::Get(); }
+  static const quenta_test::SignKeyPair& keys() { return quenta_test::SignKeyPair::Get(); }
 
   void AddRepositoryKey(const char* name, const SignKey& key) {
     ASSERT_EQ(engine_.SetKey(name, ToHex(name).c_str(), key.RepositoryData().c_str(), 0), kOk);
